@@ -1,0 +1,92 @@
+// Element arrays: numbering, slices and the limits that keep every reported index representable.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <wrenfold/coders.hpp>
+
+namespace {
+
+using wrenfold::coders::const_element_array;
+using wrenfold::coders::constraint_error;
+using wrenfold::coders::element;
+using wrenfold::coders::element_array;
+using wrenfold::coders::element_index;
+
+TEST(element_array_test, carries_its_own_numbering) {
+  std::array<element, 5> bytes{10, 11, 12, 13, 14};
+  const element_array a(bytes.data(), bytes.size(), -3);
+  EXPECT_EQ(a.first(), -3);
+  EXPECT_EQ(a.last(), 1);
+  EXPECT_EQ(a.length(), 5u);
+  EXPECT_FALSE(a.empty());
+  EXPECT_EQ(a[-3], 10);
+  EXPECT_EQ(a[1], 14);
+  a[0] = 99;
+  EXPECT_EQ(bytes[3], 99);
+
+  const element_array from_span(std::span<element>(bytes), 1000);
+  EXPECT_EQ(from_span.last(), 1004);
+  const const_element_array read_only = from_span;  // element_array converts to const
+  EXPECT_EQ(read_only.first(), 1000);
+  EXPECT_EQ(read_only[1003], 99);
+  EXPECT_FALSE((std::is_convertible_v<const_element_array, element_array>));
+}
+
+TEST(element_array_test, empty_array_ends_before_it_starts) {
+  const element_array none;
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(none.first(), 0);
+  EXPECT_EQ(none.last(), -1);
+  const const_element_array numbered(nullptr, 0, 42);
+  EXPECT_EQ(numbered.last(), 41);
+}
+
+TEST(element_array_test, slices_keep_the_numbering) {
+  std::array<element, 10> bytes{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const element_array a(bytes.data(), bytes.size(), 100);
+  const auto middle = a.slice(103, 106);
+  EXPECT_EQ(middle.first(), 103);
+  EXPECT_EQ(middle.last(), 106);
+  EXPECT_EQ(middle[103], 3);
+  EXPECT_EQ(middle.data(), bytes.data() + 3);
+
+  const auto rest = a.slice(109, 109);
+  EXPECT_EQ(rest.length(), 1u);
+  for (element_index from : {100, 105, 110}) {  // from == to + 1: empty, anywhere in bounds
+    SCOPED_TRACE(from);
+    const auto empty = a.slice(from, from - 1);
+    EXPECT_TRUE(empty.empty());
+    EXPECT_EQ(empty.first(), from);
+  }
+}
+
+TEST(element_array_test, refuses_slices_outside_the_array) {
+  std::array<element, 10> bytes{};
+  const element_array a(bytes.data(), bytes.size(), 100);
+  const std::pair<element_index, element_index> bad[] = {
+      {99, 105}, {100, 110}, {111, 110}, {105, 103}, {INT64_MIN, 100}, {100, INT64_MAX},
+  };
+  for (const auto& [from, to] : bad) {
+    SCOPED_TRACE(testing::Message() << from << " .. " << to);
+    EXPECT_THROW((void)a.slice(from, to), constraint_error);
+  }
+}
+
+TEST(element_array_test, refuses_numbering_that_cannot_report_its_ends) {
+  element byte = 0;
+  EXPECT_THROW(element_array(&byte, 1, INT64_MIN), constraint_error);
+  EXPECT_THROW(element_array(&byte, 2, INT64_MAX), constraint_error);
+  EXPECT_THROW(const_element_array(nullptr, 0, INT64_MIN), constraint_error);
+
+  const element_array at_top(&byte, 1, INT64_MAX);
+  EXPECT_EQ(at_top.last(), INT64_MAX);
+  const element_array near_bottom(&byte, 1, INT64_MIN + 1);
+  EXPECT_EQ(near_bottom.last(), INT64_MIN + 1);
+  // Lengths are checked arithmetically; nothing is touched.
+  EXPECT_THROW(element_array(&byte, std::size_t{1} << 63, 2), constraint_error);
+  EXPECT_NO_THROW(element_array(&byte, std::size_t{1} << 63, 0));
+}
+
+}  // namespace
