@@ -40,6 +40,16 @@ demo: deps
 	$(MAKE) build
 	sh examples/demo.sh $(BUILD)
 
+# Speed against plain zlib in the same run; not part of `make test`.
+bench: deps
+	$(MAKE) build CMAKE_ARGS="$(CMAKE_ARGS) -DWRENFOLD_BUILD_BENCH=ON"
+	sh bench/run.sh $(BUILD)
+
+# Coverage-guided fuzzing with clang's libFuzzer, FUZZ_SECONDS per target.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) sh fuzz/run.sh
+
 format:
 	clang-format -i $$(git ls-files '*.hpp' '*.cpp')
 
