@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 #include <wrenfold/coders.hpp>
 
 namespace {
@@ -32,6 +33,15 @@ TEST(element_array_test, carries_its_own_numbering) {
   EXPECT_EQ(read_only.first(), 1000);
   EXPECT_EQ(read_only[1003], 99);
   EXPECT_FALSE((std::is_convertible_v<const_element_array, element_array>));
+
+  // Containers view directly; a const container only as a const array.
+  std::vector<element> vector(7);
+  const element_array from_vector = vector;
+  EXPECT_EQ(from_vector.data(), vector.data());
+  EXPECT_EQ(from_vector.last(), 6);
+  const std::vector<element>& const_vector = vector;
+  EXPECT_EQ(const_element_array(const_vector, 3).last(), 9);
+  EXPECT_FALSE((std::is_convertible_v<const std::vector<element>&, element_array>));
 }
 
 TEST(element_array_test, empty_array_ends_before_it_starts) {

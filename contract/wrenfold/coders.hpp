@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ranges>
 #include <span>
 #include <stdexcept>
 #include <type_traits>
@@ -47,6 +48,14 @@ class basic_element_array {
 
   basic_element_array(std::span<T> bytes, element_index first = 0)
       : basic_element_array(bytes.data(), bytes.size(), first) {}
+
+  // Any contiguous container of bytes (std::vector, std::array, ...) views as an array.
+  template <std::ranges::contiguous_range R>
+  requires std::ranges::sized_range<R> &&
+      std::is_convertible_v<decltype(std::ranges::data(std::declval<R&>())), T*> &&
+      (!std::is_same_v<std::remove_cvref_t<R>, std::span<T>>)
+          basic_element_array(R&& bytes, element_index first = 0)  // NOLINT: implicit by design
+      : basic_element_array(std::ranges::data(bytes), std::ranges::size(bytes), first) {}
 
   // element_array converts to const_element_array, never the other way.
   operator basic_element_array<const T>() const noexcept requires(!std::is_const_v<T>) {
