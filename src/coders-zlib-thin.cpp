@@ -4,7 +4,7 @@
 namespace wrenfold::coders::zlib::thin {
 
 // Dynamic initialisation runs while the library loads, before any client code can call in.
-const char* const zlib_version = zlibVersion();
+const char* const zlib_version = zlibVersion();  // NOLINT(cert-err58-cpp): zlib never throws
 
 namespace {
 constexpr int stream_size = static_cast<int>(sizeof(z_stream));
