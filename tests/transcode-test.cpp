@@ -262,6 +262,30 @@ TEST(transcode_test, corrupt_streams_fail_with_zlibs_verdict_and_text) {
   }
 }
 
+// zlib and gzip carry check values, so no flipped bit may decode to other bytes.
+TEST(transcode_test, every_single_bit_flip_fails_cleanly_or_decodes_exactly) {
+  const auto input = sample(data_shape::text, 300, 9);
+  const std::pair<header_type, int> framings[] = {{header_type::DEFAULT, 15},
+                                                  {header_type::GZIP, 31},
+                                                  {header_type::AUTO, 31},
+                                                  {header_type::AUTO, 15}};
+  for (const auto& [decoder, window] : framings) {
+    SCOPED_TRACE(testing::Message() << decoder << ' ' << window);
+    const auto packed = zlib_deflate(input, 6, window);
+    coder_type coder;
+    for (std::size_t bit = 0; bit < packed.size() * 8; ++bit) {
+      auto damaged = packed;
+      damaged[bit / 8] ^= static_cast<element>(1u << (bit % 8));
+      coder.inflate_init(zl::default_window_bits, decoder);
+      try {
+        EXPECT_EQ(pump(coder, damaged, {.in_chunk = 64, .out_chunk = 64}), input) << "bit " << bit;
+      } catch (const zlib_error& e) {
+        EXPECT_THAT(e.what(), testing::MatchesRegex("[A-Z_]+: .*")) << "bit " << bit;
+      }
+    }
+  }
+}
+
 TEST(transcode_test, misuse_is_refused_before_zlib_runs) {
   element byte = 0;
   bytes room(64);
