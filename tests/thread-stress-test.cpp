@@ -1,0 +1,125 @@
+// Many coders at once: each thread drives coders of its own through compression and
+// decompression in every header mode and checks each result against the input. Distinct coders
+// share only the library's read-only tables and the captured zlib version, so a race detector
+// must stay silent. Failures are collected per thread and reported by the main thread.
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <thread>
+
+#include "support.hpp"
+
+namespace {
+
+namespace zl = wrenfold::coders::zlib;
+using namespace wrenfold::testing;
+using wrenfold::coders::const_element_array;
+using wrenfold::coders::element_array;
+using wrenfold::coders::flush_mode;
+using zl::coder_type;
+using zl::header_type;
+
+constexpr int thread_count = 8;
+constexpr int rounds = 4;
+constexpr header_type all_headers[] = {header_type::NONE, header_type::AUTO, header_type::DEFAULT,
+                                       header_type::GZIP};
+
+// Drives coder over the whole input with random input pieces and output room (1 .. limit bytes),
+// no_flush until the input is used up, then finish. Positions are checked on every call; a
+// coder that stops making progress is a failure.
+bytes run(coder_type& coder, const bytes& input, std::size_t limit, std::mt19937& rng) {
+  bytes output;
+  bytes room(limit);
+  std::size_t at = 0;
+  int idle_calls = 0;
+  while (!coder.finished()) {
+    const std::size_t in_size = std::min<std::size_t>(1 + rng() % limit, input.size() - at);
+    const std::size_t out_size = 1 + rng() % limit;
+    const const_element_array in(input.data() + at, in_size, -3);
+    const element_array out(room.data(), out_size, 1000);
+    const auto flush = at + in_size == input.size() ? flush_mode::finish : flush_mode::no_flush;
+    const auto [in_last, out_last] = coder.transcode(in, out, flush);
+    if (in_last < in.first() - 1 || in_last > in.last() || out_last < out.first() - 1 ||
+        out_last > out.last()) {
+      throw std::runtime_error("position outside the array");
+    }
+    const auto consumed = static_cast<std::size_t>(in_last - in.first() + 1);
+    const auto produced = static_cast<std::size_t>(out_last - out.first() + 1);
+    output.insert(output.end(), room.begin(), room.begin() + static_cast<std::ptrdiff_t>(produced));
+    at += consumed;
+    idle_calls = consumed == 0 && produced == 0 ? idle_calls + 1 : 0;
+    if (idle_calls > 3) throw std::runtime_error("no progress");
+  }
+  if (at != input.size()) throw std::runtime_error("input left unconsumed");
+  return output;
+}
+
+// One thread's work; returns what went wrong, one line per fault.
+std::vector<std::string> work(int id, const bytes& shared_input, std::uint32_t shared_crc) {
+  std::vector<std::string> faults;
+  std::mt19937 rng(static_cast<std::uint32_t>(100 + id));
+  const auto own_input =
+      sample(id % 2 == 0 ? data_shape::random : data_shape::zeros,
+             20000 + static_cast<std::size_t>(id) * 997, static_cast<std::uint32_t>(id));
+  coder_type compressor;  // both reused across rounds: every init restarts them
+  coder_type decompressor;
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto header : all_headers) {
+      for (const bytes* input : {&shared_input, &own_input}) {
+        const std::string where = "thread " + std::to_string(id) + " round " +
+                                  std::to_string(round) + " " + std::string(zl::image(header)) +
+                                  (input == &shared_input ? " shared" : " own") + ": ";
+        try {
+          const int level = (id + round) % 10;
+          compressor.deflate_init(level, zl::default_strategy, zl::deflated,
+                                  zl::default_window_bits, zl::default_memory_level, header);
+          const auto packed = run(compressor, *input, 1 + rng() % 5000, rng);
+          if (compressor.total_in() != static_cast<std::int64_t>(input->size())) {
+            faults.push_back(where + "compressor total_in");
+          }
+          // A zlib or gzip stream also decodes with detection.
+          const auto decoder =
+              round % 2 == 1 && header != header_type::NONE ? header_type::AUTO : header;
+          decompressor.inflate_init(zl::default_window_bits, decoder);
+          if (run(decompressor, packed, 1 + rng() % 5000, rng) != *input) {
+            faults.push_back(where + "round trip differs");
+          }
+          if (decompressor.total_out() != static_cast<std::int64_t>(input->size())) {
+            faults.push_back(where + "decompressor total_out");
+          }
+        } catch (const std::exception& e) {
+          faults.push_back(where + e.what());
+        }
+      }
+    }
+    if (zl::crc32(0, const_element_array(shared_input.data(), shared_input.size())) != shared_crc) {
+      faults.push_back("thread " + std::to_string(id) + ": crc32 differs");
+    }
+    if (zl::version() != zlibVersion()) {
+      faults.push_back("thread " + std::to_string(id) + ": version differs");
+    }
+  }
+  return faults;
+}
+
+TEST(thread_stress_test, coders_in_many_threads_at_once_round_trip) {
+  const auto shared_input = sample(data_shape::text, 60000, 17);
+  const auto shared_crc =
+      zl::crc32(0, const_element_array(shared_input.data(), shared_input.size()));
+  std::vector<std::vector<std::string>> faults(thread_count);
+  std::latch start(thread_count);
+  {
+    std::vector<std::jthread> threads;
+    for (int id = 0; id < thread_count; ++id) {
+      threads.emplace_back([&, id] {
+        start.arrive_and_wait();  // all threads begin together
+        faults[static_cast<std::size_t>(id)] = work(id, shared_input, shared_crc);
+      });
+    }
+  }
+  for (const auto& list : faults) {
+    for (const auto& fault : list) ADD_FAILURE() << fault;
+  }
+}
+
+}  // namespace
