@@ -1,6 +1,6 @@
 // Decompression of hostile input: corrupt framing, checksums and sizes, streams cut at every
-// byte, and bytes after the end of a stream. zlib's verdict reaches the caller
-// with its own text, a success is never wrong, and the coder stays usable after every failure.
+// byte, and bytes after the end of a stream. zlib's verdict reaches the caller with its own
+// text, a success is never wrong, and the coder stays usable after every failure.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
