@@ -337,7 +337,7 @@ struct settings_type {
   int rounds = 5;
   std::size_t part_size = 16 * mib;        // each corpus part
   std::size_t level6_size = 4 * mib;       // prefix of each part compressed at level 6
-  std::size_t level9_size = 2 * mib;       // prefix of each part compressed at level 9
+  std::size_t level9_size = 1 * mib;       // prefix of each part compressed at level 9
   std::size_t small_chunk_size = 4 * mib;  // prefix of each part at 64-byte chunks
   std::size_t bytewise_size = 1 * mib;     // output of the 1-byte buffer case, per part
 };
