@@ -46,8 +46,6 @@ constexpr std::array<deflate_framing_type, 4> deflate_framing{{
     {-1, 1},   // GZIP: raw deflate from zlib inside the coder's own gzip framing
 }};
 
-constexpr element_index header_complete = 11;
-constexpr element_index trailer_complete = 9;
 constexpr std::uint64_t max_zlib_length = std::numeric_limits<std::uint32_t>::max();
 
 // zlib refuses a null buffer address even with length 0, and crc32 answers 0 for one; an empty
@@ -203,22 +201,22 @@ element_count coder_type::total_in() const { return counter(thin::total_in(open_
 
 element_count coder_type::total_out() const { return counter(thin::total_out(open_record())); }
 
-bool coder_type::finished() const {
-  // A gzip member is finished once its trailer is out, not when zlib's deflate data ends.
-  const bool framed = compressing && header == header_type::GZIP;
-  return stream_ended && (!framed || offset == trailer_complete);
-}
-
 void coder_type::close() {
   if (!stream) return;
   flate[compressing].release(stream.get());
   stream.reset();
 }
 
-transcode_result coder_type::transcode(const_element_array in_data, element_array out_data,
-                                       flush_mode flush) {
-  if (compressing && header == header_type::GZIP) return run_gzip_step(in_data, out_data, flush);
+transcode_result coder_type::transcode_general(const_element_array in_data, element_array out_data,
+                                               flush_mode flush) {
+  if (framing_member()) return run_gzip_step(in_data, out_data, flush);
   return run_step(in_data, out_data, flush);
+}
+
+transcode_result coder_type::settle(int code, const_element_array in_data, element_array out_data,
+                                    flush_mode flush) {
+  const auto step = judge(code, in_data, out_data, flush);
+  return framing_member() ? close_member_step(in_data, out_data, step) : step;
 }
 
 transcode_result coder_type::run_step(const_element_array in_data, element_array out_data,
@@ -229,13 +227,16 @@ transcode_result coder_type::run_step(const_element_array in_data, element_array
   thin::z_stream& record = open_record();
   const auto flush_index = static_cast<std::size_t>(flush);
   if (flush_index >= flush_to_c.size()) throw constraint_error("flush_mode value out of range");
-  const std::uint32_t out_length = zlib_length(out_data.length(), "output array");
-  const std::uint32_t in_length = zlib_length(in_data.length(), "input array");
-  thin::set_out(record, start_of(out_data), out_length);
-  thin::set_in(record, start_of(in_data), in_length);
+  thin::set_out(record, start_of(out_data), zlib_length(out_data.length(), "output array"));
+  thin::set_in(record, start_of(in_data), zlib_length(in_data.length(), "input array"));
+  return judge(flate[compressing].process(&record, flush_to_c[flush_index]), in_data, out_data,
+               flush);
+}
 
-  const int code = flate[compressing].process(&record, flush_to_c[flush_index]);
-
+// zlib's verdict on a call that handed it in_data and out_data whole.
+transcode_result coder_type::judge(int code, const_element_array in_data, element_array out_data,
+                                   flush_mode flush) {
+  const thin::z_stream& record = *stream;
   const std::uint32_t in_rest = thin::avail_in(record);
   const std::uint32_t out_rest = thin::avail_out(record);
   if (code == Z_STREAM_END) {
@@ -244,10 +245,11 @@ transcode_result coder_type::run_step(const_element_array in_data, element_array
     // zlib's "no progress possible" is not an error when the call made progress anyway
     // (inflate says it under finish until the stream is complete), nor when a flush or finish
     // with no new input had nothing left to do on a stream that has seen input.
-    const bool progress = in_rest != in_length || out_rest != out_length;
-    const bool idle_flush = flush != flush_mode::no_flush && in_length == 0 &&
+    const bool in_empty = in_data.empty();
+    const bool progress = in_rest != in_data.length() || out_rest != out_data.length();
+    const bool idle_flush = flush != flush_mode::no_flush && in_empty &&
                             thin::total_in(record) != 0 &&
-                            (flush != flush_mode::finish || out_rest != out_length);
+                            (flush != flush_mode::finish || out_rest != out_data.length());
     if (code != Z_BUF_ERROR || !(progress || idle_flush)) raise_step_failure(code, record);
   }
   return {in_data.last() - static_cast<element_index>(in_rest),
@@ -256,37 +258,41 @@ transcode_result coder_type::run_step(const_element_array in_data, element_array
 
 transcode_result coder_type::run_gzip_step(const_element_array in_data, element_array out_data,
                                            flush_mode flush) {
-  thin::z_stream& record = open_record();
+  // Misuse is refused before anything is written, whatever phase the member is in.
+  open_record();
   zlib_length(out_data.length(), "output array");
+  zlib_length(in_data.length(), "input array");
   const element_index out_none = out_data.first() - 1;
+  if (stream_ended) return emit_trailer(in_data.first() - 1, out_data, out_none);
+
+  // Header bytes count as written only once the call succeeds: a failing call leaves offset
+  // as it was, so the next call writes them again.
   element_index out_last = out_none;
-  element_index in_last = in_data.first() - 1;
-
-  if (!stream_ended) {
-    // Header bytes count as written only once the call succeeds: a failing call leaves offset
-    // as it was, so the next call writes them again.
-    element_index pending = offset;
-    emit_pending(simple_gzip_header, out_data, out_last, pending);
-    if (out_last != out_none && out_last == out_data.last()) {
-      offset = pending;
-      return {in_last, out_last};
-    }
-    const auto step = run_step(in_data, out_data.slice(out_last + 1, out_data.last()), flush);
+  element_index pending = offset;
+  emit_pending(simple_gzip_header, out_data, out_last, pending);
+  if (out_last != out_none && out_last == out_data.last()) {
     offset = pending;
-    in_last = step.in_last;
-    out_last = step.out_last;
-    const auto consumed = static_cast<std::uint64_t>(in_last - in_data.first() + 1);
-    if (consumed != 0) {
-      crc = static_cast<std::uint32_t>(
-          ::crc32(crc, start_of(in_data), static_cast<std::uint32_t>(consumed)));
-    }
-    if (!stream_ended) return {in_last, out_last};
+    return {in_data.first() - 1, out_last};
   }
+  const auto step = run_step(in_data, out_data.slice(out_last + 1, out_data.last()), flush);
+  offset = pending;
+  return close_member_step(in_data, out_data, step);
+}
 
+// After a successful deflate step on a member: the CRC, then the trailer once the data ended.
+transcode_result coder_type::close_member_step(const_element_array in_data, element_array out_data,
+                                               transcode_result step) {
+  extend_crc(in_data, step.in_last);
+  if (!stream_ended) return step;
+  return emit_trailer(step.in_last, out_data, step.out_last);
+}
+
+transcode_result coder_type::emit_trailer(element_index in_last, element_array out_data,
+                                          element_index out_last) {
   if (offset == header_complete) offset = 1;
   std::array<element, 8> trailer{};
   put_le32(trailer.data(), crc);
-  put_le32(trailer.data() + 4, static_cast<std::uint32_t>(thin::total_in(record)));
+  put_le32(trailer.data() + 4, static_cast<std::uint32_t>(thin::total_in(open_record())));
   emit_pending(trailer, out_data, out_last, offset);
   return {in_last, out_last};
 }

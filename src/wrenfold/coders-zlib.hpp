@@ -126,9 +126,27 @@ class WRENFOLD_ZLIB_API coder_type final : public coder_interface {
   void close() override;
 
  private:
+  static constexpr element_index header_complete = 11;
+  static constexpr element_index trailer_complete = 9;
+
+  bool framing_member() const noexcept { return compressing && header == header_type::GZIP; }
+  void extend_crc(const_element_array in_data, element_index in_last) noexcept;
+
+  // transcode's out-of-line parts: every call the inline fast path does not take, and the
+  // verdict on every zlib result other than OK from the fast path.
+  transcode_result transcode_general(const_element_array in_data, element_array out_data,
+                                     flush_mode flush);
+  transcode_result settle(int code, const_element_array in_data, element_array out_data,
+                          flush_mode flush);
   transcode_result run_step(const_element_array in_data, element_array out_data, flush_mode flush);
+  transcode_result judge(int code, const_element_array in_data, element_array out_data,
+                         flush_mode flush);
   transcode_result run_gzip_step(const_element_array in_data, element_array out_data,
                                  flush_mode flush);
+  transcode_result close_member_step(const_element_array in_data, element_array out_data,
+                                     transcode_result step);
+  transcode_result emit_trailer(element_index in_last, element_array out_data,
+                                element_index out_last);
   void open_stream();
   thin::z_stream& open_record() const;
 
@@ -141,6 +159,43 @@ class WRENFOLD_ZLIB_API coder_type final : public coder_interface {
   // header is complete, then 1..8 in the trailer and 9 once the member is complete.
   element_index offset = 11;
 };
+
+// The common call is inline, so that a client calling through coder_type pays no more per call
+// than it would calling zlib itself: an open stream, arrays with addresses and lengths zlib can
+// take whole, output room, a valid flush, and no gzip framing bytes due. zlib's OK needs no
+// judgement; every other result, and every other call, goes out of line.
+inline transcode_result coder_type::transcode(const_element_array in_data, element_array out_data,
+                                              flush_mode flush) {
+  constexpr std::size_t zlib_max = 0xFFFFFFFF;
+  thin::z_stream* const record = stream.get();
+  const auto flush_index = static_cast<std::size_t>(flush);
+  const bool member = framing_member();
+  if (record != nullptr && (!member || (offset == header_complete && !stream_ended)) &&
+      in_data.data() != nullptr && out_data.data() != nullptr && in_data.length() <= zlib_max &&
+      out_data.length() - 1 < zlib_max && flush_index < flush_to_c.size()) [[likely]] {
+    thin::set_in(*record, in_data.data(), static_cast<std::uint32_t>(in_data.length()));
+    thin::set_out(*record, out_data.data(), static_cast<std::uint32_t>(out_data.length()));
+    const int code = flate[compressing].process(record, flush_to_c[flush_index]);
+    if (code != Z_OK) [[unlikely]] {
+      return settle(code, in_data, out_data, flush);
+    }
+    const element_index in_last = in_data.last() - thin::avail_in(*record);
+    if (member) extend_crc(in_data, in_last);
+    return {in_last, out_data.last() - thin::avail_out(*record)};
+  }
+  return transcode_general(in_data, out_data, flush);
+}
+
+// The CRC covers exactly the input zlib consumed.
+inline void coder_type::extend_crc(const_element_array in_data, element_index in_last) noexcept {
+  const auto consumed = static_cast<std::uint32_t>(in_last - in_data.first() + 1);
+  if (consumed != 0) crc = static_cast<std::uint32_t>(::crc32(crc, in_data.data(), consumed));
+}
+
+// A gzip member is finished once its trailer is out, not when zlib's deflate data ends.
+inline bool coder_type::finished() const {
+  return stream_ended && (!framing_member() || offset == trailer_complete);
+}
 
 // CRC-32 (as gzip uses) of data, continued from crc; start a new checksum with 0.
 WRENFOLD_ZLIB_API std::uint32_t crc32(std::uint32_t crc, const_element_array data);
