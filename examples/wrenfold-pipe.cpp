@@ -154,8 +154,8 @@ void run(const options_type& options) {
     try {
       transcode_stream(coder, input, room);
     } catch (const zlib::zlib_error& error) {
-      // All input was handed over: a failure under finish means the stream wants more.
-      if (!input.at_end) throw;
+      // All input was handed over under finish: BUF_ERROR then means the stream wants more.
+      if (!input.at_end || !std::string_view(error.what()).starts_with("BUF_ERROR")) throw;
       throw input_error(std::string("input ends inside the stream (") + error.what() + ")");
     }
     input.refill();
