@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora fuzz/corpus/inflate and fuzz/corpus/round-trip.
+
+Each seed is the target's parameter bytes (see the comment at the top of each target) followed
+by its payload. Python's zlib module is zlib itself; the seeds only need to be valid or
+deliberately broken streams, the fuzzer does the rest. Run from anywhere; rewrites both folders.
+"""
+import pathlib
+import random
+import shutil
+import struct
+import zlib
+
+HERE = pathlib.Path(__file__).resolve().parent
+NONE, AUTO, DEFAULT, GZIP = range(4)
+
+
+def text(size, seed=1):
+    rng = random.Random(seed)
+    words = [b"the ", b"coder ", b"stream ", b"zlib ", b"of ", b"data ", b"gzip ", b"\n"]
+    out = bytearray()
+    while len(out) < size:
+        out += rng.choice(words)
+    return bytes(out[:size])
+
+
+def noise(size, seed=2):
+    return random.Random(seed).randbytes(size)
+
+
+def deflate(data, wbits=15, level=6, strategy=zlib.Z_DEFAULT_STRATEGY, flushes=(), zdict=None):
+    """data compressed by zlib; flushes lists (offset, mode) pairs to flush at."""
+    args = dict(level=level, wbits=wbits, strategy=strategy)
+    if zdict is not None:
+        args["zdict"] = zdict
+    c = zlib.compressobj(**args)
+    out, at = bytearray(), 0
+    for offset, mode in flushes:
+        out += c.compress(data[at:offset]) + c.flush(mode)
+        at = offset
+    return bytes(out + c.compress(data[at:]) + c.flush())
+
+
+def gzip_member(data, flags=0, extra=b"", name=b"", comment=b""):
+    """A gzip member with the optional header fields that flags select (FHCRC included)."""
+    header = bytearray(b"\x1f\x8b\x08" + bytes([flags]) + b"\0\0\0\0\0\x03")
+    if flags & 4:
+        header += struct.pack("<H", len(extra)) + extra
+    if flags & 8:
+        header += name + b"\0"
+    if flags & 16:
+        header += comment + b"\0"
+    if flags & 2:
+        header += struct.pack("<H", zlib.crc32(header) & 0xFFFF)
+    trailer = struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF)
+    return bytes(header) + deflate(data, wbits=-15) + trailer
+
+
+def inflate_seed(header, bits, style, empty, in_code, out_code, seed, payload):
+    shape = header | (bits - 8) << 2 | style << 5 | (0x80 if empty else 0)
+    return bytes([shape, in_code, out_code, seed >> 8 & 255, seed & 255]) + payload
+
+
+def round_trip_seed(header, level, bits, strategy, mem, extra, in_code, out_code, dstyle, istyle,
+                    seed, payload):
+    return (bytes([header | (level + 1) << 2, (bits - 8) | strategy << 3, (mem - 1) | extra << 4,
+                   in_code, out_code, dstyle | istyle << 2, seed >> 8 & 255, seed & 255])
+            + payload)
+
+
+def inflate_seeds():
+    t = text(3000)
+    z = deflate(t)
+    g = gzip_member(t)
+    yield "raw-text", inflate_seed(NONE, 15, 0, False, 0xC0, 0x05, 1, deflate(t, wbits=-15))
+    yield "zlib-text", inflate_seed(DEFAULT, 15, 1, False, 0x10, 0x40, 2, z)
+    yield "zlib-auto", inflate_seed(AUTO, 15, 3, True, 0x07, 0x00, 3, z)
+    yield "gzip-text", inflate_seed(GZIP, 15, 2, False, 0x03, 0x81, 4, g)
+    yield "gzip-auto", inflate_seed(AUTO, 12, 0, False, 0xFF, 0xFF, 5, g)
+    yield "gzip-all-fields", inflate_seed(
+        GZIP, 15, 1, True, 0x02, 0x02, 6,
+        gzip_member(t[:500], 2 | 4 | 8 | 16, b"AB\x02\0xy", b"name.txt", b"a comment"))
+    yield "zlib-flushes", inflate_seed(
+        DEFAULT, 15, 3, False, 0x20, 0x09, 7,
+        deflate(t, flushes=[(100, zlib.Z_SYNC_FLUSH), (900, zlib.Z_FULL_FLUSH),
+                            (901, zlib.Z_SYNC_FLUSH)]))
+    yield "raw-stored", inflate_seed(NONE, 9, 0, False, 0x3F, 0x00, 8, deflate(t, -9, level=0))
+    yield "zlib-fixed", inflate_seed(DEFAULT, 15, 0, False, 0x50, 0x50, 9,
+                                     deflate(t, strategy=zlib.Z_FIXED))
+    yield "zlib-window-9", inflate_seed(DEFAULT, 9, 0, False, 0x10, 0x10, 10, deflate(t, 9))
+    yield "zlib-window-too-small", inflate_seed(DEFAULT, 8, 0, False, 0x10, 0x10, 11, z)
+    yield "raw-distance-too-far", inflate_seed(NONE, 8, 0, False, 0x10, 0x10, 12,
+                                               deflate(t, -15))
+    yield "zlib-dictionary", inflate_seed(DEFAULT, 15, 0, False, 0x10, 0x10, 13,
+                                          deflate(t[:200], zdict=b"coder stream zlib"))
+    yield "zlib-truncated", inflate_seed(DEFAULT, 15, 2, True, 0x08, 0x08, 14, z[: len(z) // 2])
+    yield "zlib-bad-check", inflate_seed(DEFAULT, 15, 0, False, 0xC0, 0xC0, 15,
+                                         z[:-1] + bytes([z[-1] ^ 1]))
+    yield "gzip-bad-crc", inflate_seed(GZIP, 15, 0, False, 0xC0, 0xC0, 16,
+                                       g[:-8] + bytes([g[-8] ^ 1]) + g[-7:])
+    yield "zlib-trailing", inflate_seed(DEFAULT, 15, 1, False, 0x41, 0x11, 17,
+                                        deflate(t[:300]) + b"trailing bytes")
+    yield "gzip-two-members", inflate_seed(GZIP, 15, 3, False, 0x20, 0x20, 18,
+                                           gzip_member(t[:200]) + gzip_member(t[200:400]))
+    yield "raw-empty", inflate_seed(NONE, 15, 0, False, 0x01, 0x00, 19, deflate(b"", -15))
+    yield "zlib-empty", inflate_seed(DEFAULT, 15, 1, False, 0x00, 0x00, 20, deflate(b""))
+    yield "gzip-empty", inflate_seed(GZIP, 15, 1, False, 0x00, 0x00, 21, gzip_member(b""))
+    yield "gzip-as-zlib", inflate_seed(DEFAULT, 15, 0, False, 0x10, 0x10, 22, g[:200])
+    yield "zeros-64k", inflate_seed(AUTO, 15, 0, False, 0xC0, 0xFF, 23, deflate(bytes(65536), 15, 9))
+    yield "noise", inflate_seed(NONE, 15, 1, True, 0x10, 0x10, 24, noise(300))
+    yield "zlib-noise", inflate_seed(AUTO, 10, 3, False, 0x04, 0x04, 25,
+                                     deflate(noise(1000), 10, strategy=zlib.Z_HUFFMAN_ONLY))
+
+
+def round_trip_seeds():
+    t = text(2000, 3)
+    yield "none-default", round_trip_seed(NONE, -1, 15, 0, 8, 0, 0x40, 0x40, 0, 0, 1, t)
+    yield "auto-fast", round_trip_seed(AUTO, 1, 12, 0, 8, 1, 0x10, 0x08, 1, 1, 2, t)
+    yield "default-best", round_trip_seed(DEFAULT, 9, 15, 1, 9, 0, 0x08, 0x01, 2, 3, 3, t)
+    yield "gzip-stored", round_trip_seed(GZIP, 0, 9, 0, 1, 6, 0x03, 0x00, 3, 2, 4, t[:700])
+    yield "gzip-rle", round_trip_seed(GZIP, 6, 15, 3, 8, 0, 0x81, 0x05, 1, 0, 5, bytes(3000))
+    yield "default-huffman", round_trip_seed(DEFAULT, 4, 8, 2, 5, 3, 0x50, 0x02, 3, 1, 6,
+                                             noise(700))
+    yield "none-fixed", round_trip_seed(NONE, 7, 10, 4, 3, 2, 0x0F, 0x7F, 2, 2, 7, t[:900])
+    yield "auto-empty", round_trip_seed(AUTO, 5, 15, 0, 8, 0, 0x01, 0x00, 1, 3, 8, b"")
+    yield "gzip-one-byte", round_trip_seed(GZIP, -1, 15, 0, 8, 0, 0x01, 0x00, 2, 1, 9, b"x")
+    yield "none-noise", round_trip_seed(NONE, 2, 9, 1, 2, 0, 0xC0, 0xC0, 3, 3, 10, noise(2500))
+
+
+def main():
+    for name, seeds in (("inflate", inflate_seeds()), ("round-trip", round_trip_seeds())):
+        folder = HERE / "corpus" / name
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+        for seed_name, content in seeds:
+            (folder / seed_name).write_bytes(content)
+
+
+if __name__ == "__main__":
+    main()
