@@ -27,7 +27,7 @@
 
 namespace {
 std::atomic<long> allocations{0};
-void count_one() noexcept { allocations.fetch_add(1, std::memory_order_relaxed); }
+[[maybe_unused]] void count_one() noexcept { allocations.fetch_add(1, std::memory_order_relaxed); }
 }  // namespace
 
 #if WRENFOLD_COUNT_ALLOCATIONS
