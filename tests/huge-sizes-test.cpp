@@ -44,15 +44,6 @@ class reserved_region {
   void* start;
 };
 
-void open_compressor(coder_type& coder, header_type header, int level = zl::default_compression) {
-  coder.deflate_init(level, zl::default_strategy, zl::deflated, zl::default_window_bits,
-                     zl::default_memory_level, header);
-}
-
-int oracle_window(header_type header) {
-  return header == header_type::NONE ? -15 : header == header_type::GZIP ? 31 : 15;
-}
-
 struct oversize_row {
   const char* what;
   bool compressing;

@@ -98,6 +98,20 @@ inline bytes pump(coders::coder_interface& coder, std::span<const coders::elemen
   return output;
 }
 
+// zlib's own window bits for reading what our compressor writes in each header mode.
+inline int oracle_window(coders::zlib::header_type header) {
+  using coders::zlib::header_type;
+  return header == header_type::NONE ? -15 : header == header_type::GZIP ? 31 : 15;
+}
+
+// Opens coder for compression with the default tuning and the given framing and level.
+inline void open_compressor(coders::zlib::coder_type& coder, coders::zlib::header_type header,
+                            int level = coders::zlib::default_compression) {
+  namespace zl = coders::zlib;
+  coder.deflate_init(level, zl::default_strategy, zl::deflated, zl::default_window_bits,
+                     zl::default_memory_level, header);
+}
+
 // Plain zlib, one shot, as the oracle. window_bits as zlib takes them (negative: raw, +16: gzip).
 inline bytes zlib_deflate(std::span<const coders::element> input, int level, int window_bits) {
   z_stream stream{};

@@ -25,23 +25,6 @@ using zl::coder_type;
 using zl::header_type;
 using zl::zlib_error;
 
-// zlib's own window bits for each header mode of our compressor's output.
-int oracle_window(header_type header) {
-  switch (header) {
-    case header_type::NONE:
-      return -15;
-    case header_type::GZIP:
-      return 15 + 16;
-    default:
-      return 15;
-  }
-}
-
-void open_compressor(coder_type& coder, header_type header, int level = zl::default_compression) {
-  coder.deflate_init(level, zl::default_strategy, zl::deflated, zl::default_window_bits,
-                     zl::default_memory_level, header);
-}
-
 // header x buffer size x data shape, with random chunking in both directions.
 class round_trip_test
     : public testing::TestWithParam<std::tuple<header_type, std::size_t, data_shape>> {};

@@ -161,9 +161,10 @@ class WRENFOLD_ZLIB_API coder_type final : public coder_interface {
 };
 
 // The common call is inline, so that a client calling through coder_type pays no more per call
-// than it would calling zlib itself: an open stream, arrays with addresses and lengths zlib can
-// take whole, output room, a valid flush, and no gzip framing bytes due. zlib's OK needs no
-// judgement; every other result, and every other call, goes out of line.
+// than it would calling zlib itself: an open stream, lengths zlib can take whole, output room, a
+// valid flush, and no gzip framing bytes due. zlib's OK needs no judgement; every other result,
+// and every other call, goes out of line. (An empty input may have no address here: zlib takes
+// a null one with length 0. Output room always has one.)
 inline transcode_result coder_type::transcode(const_element_array in_data, element_array out_data,
                                               flush_mode flush) {
   constexpr std::size_t zlib_max = 0xFFFFFFFF;
@@ -171,8 +172,8 @@ inline transcode_result coder_type::transcode(const_element_array in_data, eleme
   const auto flush_index = static_cast<std::size_t>(flush);
   const bool member = framing_member();
   if (record != nullptr && (!member || (offset == header_complete && !stream_ended)) &&
-      in_data.data() != nullptr && out_data.data() != nullptr && in_data.length() <= zlib_max &&
-      out_data.length() - 1 < zlib_max && flush_index < flush_to_c.size()) [[likely]] {
+      in_data.length() <= zlib_max && out_data.length() - 1 < zlib_max &&
+      flush_index < flush_to_c.size()) [[likely]] {
     thin::set_in(*record, in_data.data(), static_cast<std::uint32_t>(in_data.length()));
     thin::set_out(*record, out_data.data(), static_cast<std::uint32_t>(out_data.length()));
     const int code = flate[compressing].process(record, flush_to_c[flush_index]);
