@@ -43,8 +43,7 @@ TEST(coder_lifecycle_test, opens_in_every_mode_with_zero_totals) {
   for (const auto header : all_headers) {
     SCOPED_TRACE(header);
     coder_type coder;
-    coder.deflate_init(zl::best_speed, zl::default_strategy, zl::deflated, zl::default_window_bits,
-                       zl::default_memory_level, header);
+    open_compressor(coder, header, zl::best_speed);
     EXPECT_TRUE(coder.is_open());
     EXPECT_FALSE(coder.finished());
     EXPECT_EQ(coder.total_in(), 0);
@@ -59,8 +58,7 @@ TEST(coder_lifecycle_test, auto_compresses_exactly_as_default) {
   const auto input = sample(data_shape::text, 5000);
   auto compress = [&](header_type header) {
     coder_type coder;
-    coder.deflate_init(zl::default_compression, zl::default_strategy, zl::deflated,
-                       zl::default_window_bits, zl::default_memory_level, header);
+    open_compressor(coder, header);
     return pump(coder, input);
   };
   const auto framed = compress(header_type::AUTO);
@@ -114,8 +112,7 @@ TEST(coder_lifecycle_test, reinit_reuses_the_coder_in_either_direction) {
   coder_type coder;
   bytes packed;
   for (int round = 0; round < 3; ++round) {
-    coder.deflate_init(zl::best_compression, zl::default_strategy, zl::deflated,
-                       zl::default_window_bits, zl::default_memory_level, header_type::GZIP);
+    open_compressor(coder, header_type::GZIP, zl::best_compression);
     packed = pump(coder, input, {.count_framing = true});
     EXPECT_TRUE(coder.finished());
     coder.inflate_init(zl::default_window_bits, header_type::AUTO);

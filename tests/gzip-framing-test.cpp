@@ -21,10 +21,7 @@ using wrenfold::coders::transcode_result;
 using zl::coder_type;
 using zl::header_type;
 
-void open_gzip(coder_type& coder) {
-  coder.deflate_init(zl::default_compression, zl::default_strategy, zl::deflated,
-                     zl::default_window_bits, zl::default_memory_level, header_type::GZIP);
-}
+void open_gzip(coder_type& coder) { open_compressor(coder, header_type::GZIP); }
 
 bytes le32(std::uint32_t value) {
   return {static_cast<element>(value), static_cast<element>(value >> 8),
