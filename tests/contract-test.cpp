@@ -89,6 +89,7 @@ TEST(element_array_test, refuses_numbering_that_cannot_report_its_ends) {
   EXPECT_THROW(element_array(&byte, 1, INT64_MIN), constraint_error);
   EXPECT_THROW(element_array(&byte, 2, INT64_MAX), constraint_error);
   EXPECT_THROW(const_element_array(nullptr, 0, INT64_MIN), constraint_error);
+  EXPECT_THROW(element_array(nullptr, 64), constraint_error);  // no bytes to read or write
 
   const element_array at_top(&byte, 1, INT64_MAX);
   EXPECT_EQ(at_top.last(), INT64_MAX);

@@ -29,8 +29,8 @@ class WRENFOLD_MINIMAL_API constraint_error : public std::logic_error {
 // A contiguous run of bytes numbered from first() to last() == first() + length() - 1; an empty
 // array has last() == first() - 1. Every position a coder reports is in the numbering of the array
 // it refers to, and a slice keeps that numbering. Construction refuses a first index of
-// INT64_MIN and a last index past INT64_MAX, so first() - 1 .. last() are always representable.
-// The array does not own its bytes.
+// INT64_MIN and a last index past INT64_MAX, so first() - 1 .. last() are always representable;
+// it also refuses a non-empty array without an address. The array does not own its bytes.
 template <class T>
 class basic_element_array {
  public:
@@ -40,6 +40,9 @@ class basic_element_array {
       : data_(data), length_(length), first_(first) {
     // 2^63 - first, computed modulo 2^64, is the largest length whose last index fits.
     constexpr std::uint64_t two_to_63 = std::uint64_t{1} << 63;
+    if (data == nullptr && length != 0) {
+      throw constraint_error("element array: no address for a non-empty array");
+    }
     if (first == INT64_MIN ||
         std::uint64_t{length} > two_to_63 - static_cast<std::uint64_t>(first)) {
       throw constraint_error("element array: first index or length out of range");
