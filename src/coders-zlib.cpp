@@ -89,15 +89,17 @@ element_count counter(std::uint64_t value) {
   return static_cast<element_count>(value);
 }
 
-[[noreturn]] void raise_from_stream(const thin::z_stream& stream) {
-  throw zlib_error(thin::last_error_message(stream));
+// A refused init: zlib's text, and zlib's result as the code.
+[[noreturn]] void raise_init_failure(int zlib_result, const thin::z_stream& stream) {
+  throw zlib_error(return_code(zlib_result), thin::last_error_message(stream));
 }
 
 [[noreturn]] void raise_step_failure(int zlib_result, const thin::z_stream& stream) {
-  std::string message(image(return_code(zlib_result)));
+  const return_code_enum code = return_code(zlib_result);
+  std::string message(image(code));
   message += ": ";
   message += thin::last_error_message(stream);
-  throw zlib_error(message);
+  throw zlib_error(code, message);
 }
 
 // The version gate of decompression framings that zlib 1.1.4 and older could not read.
@@ -108,7 +110,7 @@ void require_header_support(header_type header) {
   message += image(header);
   message += " incompatible with ZLib version ";
   message += running;
-  throw zlib_error(message);
+  throw zlib_error(return_code_enum::VERSION_ERROR, message);
 }
 
 // Copies as much of the unwritten rest of a framing item (positions 1 .. item.size()) as fits
@@ -175,9 +177,9 @@ void coder_type::deflate_init(int level, int strategy, int method, int window_bi
   if (header_mode == header_type::GZIP) crc = 0;
   compressing = true;
   header = header_mode;
-  if (thin::deflate_init(stream.get(), level, method, window, memory_level, strategy) != Z_OK) {
-    raise_from_stream(*stream);
-  }
+  const int result =
+      thin::deflate_init(stream.get(), level, method, window, memory_level, strategy);
+  if (result != Z_OK) raise_init_failure(result, *stream);
 }
 
 void coder_type::inflate_init(int window_bits, header_type header_mode) {
@@ -187,7 +189,8 @@ void coder_type::inflate_init(int window_bits, header_type header_mode) {
   const int window = framed_window(window_bits, framing.sign, framing.add);
   compressing = false;
   header = header_mode;
-  if (thin::inflate_init(stream.get(), window) != Z_OK) raise_from_stream(*stream);
+  const int result = thin::inflate_init(stream.get(), window);
+  if (result != Z_OK) raise_init_failure(result, *stream);
 }
 
 bool coder_type::is_open() const { return stream != nullptr; }

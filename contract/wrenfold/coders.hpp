@@ -2,6 +2,7 @@
 // the flush modes, and the abstract streaming coder that every wrenfold coder implements.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <ranges>
@@ -25,6 +26,29 @@ class WRENFOLD_MINIMAL_API constraint_error : public std::logic_error {
  public:
   using std::logic_error::logic_error;
 };
+
+// Output that would grow past the limit its caller set (a one-shot decompression's max_output,
+// say); raised before more than the limit is held, so a decompression bomb costs no more.
+class WRENFOLD_MINIMAL_API output_limit_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A type whose objects may view any memory as bytes.
+template <class B>
+inline constexpr bool is_byte_like_v =
+    std::is_same_v<B, char> || std::is_same_v<B, signed char> || std::is_same_v<B, unsigned char> ||
+    std::is_same_v<B, std::byte>;
+
+// A range whose elements are byte-like and whose constness T can carry: any such range for a
+// const T, a mutable one for a mutable T.
+template <class R, class T>
+concept byte_range_of = requires(R& range) {
+  { std::ranges::data(range) } -> std::convertible_to<const void*>;
+}
+&&is_byte_like_v<std::remove_cv_t<std::ranges::range_value_t<R>>> &&
+    (std::is_const_v<T> ||
+     !std::is_const_v<std::remove_pointer_t<decltype(std::ranges::data(std::declval<R&>()))>>);
 
 // A contiguous run of bytes numbered from first() to last() == first() + length() - 1; an empty
 // array has last() == first() - 1. Every position a coder reports is in the numbering of the array
@@ -52,13 +76,16 @@ class basic_element_array {
   basic_element_array(std::span<T> bytes, element_index first = 0)
       : basic_element_array(bytes.data(), bytes.size(), first) {}
 
-  // Any contiguous container of bytes (std::vector, std::array, ...) views as an array.
+  // Any contiguous range of byte-like values views as an array without a cast: std::vector,
+  // std::array, std::string, std::string_view, std::span of char, signed char, unsigned char or
+  // std::byte. A range of const bytes views only as a const array.
   template <std::ranges::contiguous_range R>
-  requires std::ranges::sized_range<R> &&
-      std::is_convertible_v<decltype(std::ranges::data(std::declval<R&>())), T*> &&
+  requires std::ranges::sized_range<R> && byte_range_of<R, T> &&
       (!std::is_same_v<std::remove_cvref_t<R>, std::span<T>>)
           basic_element_array(R&& bytes, element_index first = 0)  // NOLINT: implicit by design
-      : basic_element_array(std::ranges::data(bytes), std::ranges::size(bytes), first) {}
+      : basic_element_array(
+            reinterpret_cast<T*>(std::ranges::data(bytes)),  // NOLINT: byte types alias
+            std::ranges::size(bytes), first) {}
 
   // element_array converts to const_element_array, never the other way.
   operator basic_element_array<const T>() const noexcept requires(!std::is_const_v<T>) {

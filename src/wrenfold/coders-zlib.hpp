@@ -69,10 +69,20 @@ WRENFOLD_ZLIB_API extern const std::array<element, 10> simple_gzip_header;
 
 // Every failure that zlib reports, and the version gate of inflate_init. The message is the
 // result code's image, ": " and zlib's text for a failing transcode; zlib's text alone for a
-// failing init.
+// failing init. code() is what a program decides on: the judged result of a failing step
+// (DATA_ERROR for corrupt input, BUF_ERROR for input that ends too soon), zlib's result for a
+// refused init, VERSION_ERROR for the version gate. Built from a message alone it is ERRNO.
 class WRENFOLD_ZLIB_API zlib_error : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit zlib_error(const std::string& message) : zlib_error(return_code_enum::ERRNO, message) {}
+  explicit zlib_error(const char* message) : zlib_error(return_code_enum::ERRNO, message) {}
+  zlib_error(return_code_enum code, const std::string& message)
+      : std::runtime_error(message), code_(code) {}
+
+  return_code_enum code() const noexcept { return code_; }
+
+ private:
+  return_code_enum code_;
 };
 
 using z_stream_access = std::unique_ptr<thin::z_stream>;
@@ -205,3 +215,7 @@ WRENFOLD_ZLIB_API std::uint32_t crc32(std::uint32_t crc, const_element_array dat
 WRENFOLD_ZLIB_API std::string version();
 
 }  // namespace wrenfold::coders::zlib
+
+// The layers above the coder come with it: one-shot calls and member decoding.
+#include <wrenfold/coders-zlib-members.hpp>
+#include <wrenfold/coders-zlib-oneshot.hpp>
