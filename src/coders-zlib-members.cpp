@@ -151,11 +151,12 @@ transcode_result member_decoder::transcode(const_element_array in_data, element_
   }
   cursor_type at{in_data.data(), in_data.length(), out_data.data(), out_data.length()};
   done = false;
+  const bool first_member = consumed == 0;
   while ((this->*steps[static_cast<std::size_t>(phase)])(at)) {
   }
+  if (first_member && at.in_used != 0) ++member_count;  // the first member has begun
   consumed += at.in_used;
   produced += at.out_used;
-  if (member_count == 0 && consumed != 0) member_count = 1;  // the first member has begun
   const bool at_rest =
       phase == phase_type::ended || (phase == phase_type::between && staged_count == 0);
   if (flush == flush_mode::finish) {

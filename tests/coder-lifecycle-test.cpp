@@ -83,7 +83,12 @@ TEST(coder_lifecycle_test, zlibs_refusal_is_a_zlib_error_and_leaves_the_coder_op
   for (const auto& row : refusals) {
     SCOPED_TRACE(row.what);
     coder_type coder;
-    EXPECT_THROW(row.init(coder), zlib_error);
+    try {
+      row.init(coder);
+      ADD_FAILURE() << "zlib accepted it";
+    } catch (const zlib_error& error) {
+      EXPECT_EQ(error.code(), zl::return_code_enum::STREAM_ERROR);  // zlib's own result
+    }
     EXPECT_TRUE(coder.is_open());
     coder.deflate_init();  // and it can be opened again
     const auto input = sample(data_shape::text, 100);

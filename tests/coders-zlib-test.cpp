@@ -48,6 +48,12 @@ TEST(vocabulary_test, maps_and_prints_each_zlib_result) {
     EXPECT_THROW(zl::return_code(outside), constraint_error);
   }
   EXPECT_THROW(zl::image(static_cast<return_code_enum>(9)), constraint_error);
+
+  // An error made from a message alone, as a client may make one, says only that it failed.
+  const zl::zlib_error plain("a message");
+  EXPECT_STREQ(plain.what(), "a message");
+  EXPECT_EQ(plain.code(), return_code_enum::ERRNO);
+  EXPECT_EQ(zl::zlib_error(return_code_enum::DATA_ERROR, "x").code(), return_code_enum::DATA_ERROR);
 }
 
 TEST(vocabulary_test, header_images_and_streaming) {

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 #include <wrenfold/coders.hpp>
 
@@ -42,6 +46,29 @@ TEST(element_array_test, carries_its_own_numbering) {
   const std::vector<element>& const_vector = vector;
   EXPECT_EQ(const_element_array(const_vector, 3).last(), 9);
   EXPECT_FALSE((std::is_convertible_v<const std::vector<element>&, element_array>));
+}
+
+// The byte buffers a program already has pass without a cast; constness is kept.
+TEST(element_array_test, views_byte_like_ranges) {
+  std::string text = "hello";
+  const std::string_view view = "const text";
+  std::vector<char> chars(4);
+  std::array<std::byte, 3> raw{};
+  std::vector<signed char> signed_chars(2);
+  const element_array from_string = text;
+  from_string[0] = 'j';
+  EXPECT_EQ(text, "jello");
+  EXPECT_EQ(const_element_array(view, 10).last(), 19);
+  EXPECT_EQ(element_array(chars).length(), 4u);
+  EXPECT_EQ(element_array(std::span<std::byte>(raw)).data(),
+            reinterpret_cast<element*>(raw.data()));
+  EXPECT_EQ(const_element_array(signed_chars).length(), 2u);
+
+  EXPECT_FALSE((std::is_constructible_v<element_array, std::string_view>));
+  EXPECT_FALSE((std::is_constructible_v<element_array, const std::string&>));
+  EXPECT_FALSE((std::is_constructible_v<element_array, std::span<const std::byte>>));
+  EXPECT_TRUE((std::is_constructible_v<const_element_array, std::span<const std::byte>>));
+  EXPECT_FALSE((std::is_constructible_v<const_element_array, std::vector<int>&>));
 }
 
 TEST(element_array_test, empty_array_ends_before_it_starts) {
