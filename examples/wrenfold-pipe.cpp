@@ -24,7 +24,8 @@ namespace zlib = wrenfold::coders::zlib;
 constexpr std::string_view usage =
     "usage: wrenfold-pipe [-d] [--format raw|zlib|gzip|auto] [-1 .. -9] [--buffer BYTES]\n"
     "  compresses standard input to standard output (gzip by default); -d decompresses.\n"
-    "  --format auto detects zlib or gzip on -d and writes zlib otherwise.\n";
+    "  --format auto detects zlib or gzip on -d and writes zlib otherwise.\n"
+    "  -d reads every member of a gzip file, as gzip -d does.\n";
 
 // Failures of the program itself; the library reports its own as zlib_error and
 // constraint_error.
@@ -34,7 +35,7 @@ struct usage_error : std::runtime_error {
 struct io_error : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-struct input_error : std::runtime_error {  // input that is not one whole stream (or members)
+struct input_error : std::runtime_error {  // input that ends inside the stream
   using std::runtime_error::runtime_error;
 };
 
@@ -120,7 +121,6 @@ void write_all(const coders::element* data, std::size_t size) {
 }
 
 // Feeds the coder until its stream is complete: no_flush while input lasts, then finish.
-// Whatever the coder leaves unconsumed stays in input.pending.
 void transcode_stream(coders::coder_interface& coder, input_type& input,
                       std::vector<coders::element>& room) {
   while (!coder.finished()) {
@@ -136,31 +136,24 @@ void transcode_stream(coders::coder_interface& coder, input_type& input,
 void run(const options_type& options) {
   input_type input{std::vector<coders::element>(options.buffer), {}, false};
   std::vector<coders::element> room(options.buffer);
-  zlib::coder_type coder;
 
   if (!options.decompress) {
+    zlib::coder_type coder;
     coder.deflate_init(options.level, zlib::default_strategy, zlib::deflated,
                        zlib::default_window_bits, zlib::default_memory_level, options.header);
     transcode_stream(coder, input, room);
     return;
   }
 
-  // Like gzip -d, gzip (and auto-detected) input may hold several members one after another;
-  // each decodes with the same coder, opened afresh.
-  const bool members =
-      options.header == zlib::header_type::GZIP || options.header == zlib::header_type::AUTO;
-  for (;;) {
-    coder.inflate_init(zlib::default_window_bits, options.header);
-    try {
-      transcode_stream(coder, input, room);
-    } catch (const zlib::zlib_error& error) {
-      // All input was handed over under finish: BUF_ERROR then means the stream wants more.
-      if (!input.at_end || !std::string_view(error.what()).starts_with("BUF_ERROR")) throw;
-      throw input_error(std::string("input ends inside the stream (") + error.what() + ")");
-    }
-    input.refill();
-    if (input.pending.empty()) return;
-    if (!members) throw input_error("input continues after the end of the stream");
+  // Like gzip -d: gzip input may hold several members one after another, and zero padding after
+  // them; anything else after the end of the data is an error, which the decoder reports.
+  zlib::member_decoder decoder;
+  decoder.inflate_init(zlib::default_window_bits, options.header);
+  try {
+    transcode_stream(decoder, input, room);
+  } catch (const zlib::zlib_error& error) {
+    if (error.code() != zlib::return_code_enum::BUF_ERROR) throw;
+    throw input_error(std::string("input ends inside the stream (") + error.what() + ")");
   }
 }
 

@@ -12,6 +12,11 @@ wrenfold_warnings(bomb-driver)
 add_test(NAME hardening.bomb_peak_rss
   COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/bomb/bomb-rss.sh $<TARGET_FILE:bomb-driver> 4096 65536)
 set_tests_properties(hardening.bomb_peak_rss PROPERTIES TIMEOUT 300)
+# decompress() with max_output 64 MiB refuses the same bomb; growing its output by doubling holds
+# at most one and a half times the limit for a moment, plus the compressed input.
+add_test(NAME hardening.bomb_decompress_peak_rss
+  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/bomb/bomb-rss.sh $<TARGET_FILE:bomb-driver> 4096 131072 64)
+set_tests_properties(hardening.bomb_decompress_peak_rss PROPERTIES TIMEOUT 300)
 
 foreach(check IN ITEMS symbols soname interposable)
   add_test(NAME hardening.exported_surface.${check}

@@ -1,9 +1,11 @@
 // A decompression bomb and its decoder, to show that decoding costs no memory beyond the
 // caller's buffers however far the data expands.
 //
-//   bomb-driver make FILE MIB     writes a gzip member of MIB MiB of zero bytes (about 1 KiB per
-//   MiB) bomb-driver decode FILE MIB   decodes FILE through 64 KiB buffers, discarding the output,
-//                                 checks that it is MIB MiB of zeros, prints the peak RSS in KiB
+//   bomb-driver make FILE MIB      writes a gzip member of MIB MiB of zero bytes (about 1 KiB per MiB)
+//   bomb-driver decode FILE MIB    decodes FILE through 64 KiB buffers, discarding the output,
+//                                  checks that it is MIB MiB of zeros, prints the peak RSS in KiB
+//   bomb-driver oneshot FILE LIMIT decodes FILE with decompress() and max_output LIMIT MiB, which
+//                                  must refuse it; prints the peak RSS in KiB
 #include <sys/resource.h>
 #include <zlib.h>
 
@@ -85,6 +87,34 @@ void make(const char* path, std::size_t mibs) {
   if (std::ferror(file.get())) throw std::runtime_error("write failed");
 }
 
+void print_peak_rss(const char* what) {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("%s; peak RSS %ld KiB\n", what, usage.ru_maxrss);
+}
+
+// The one-shot call must stop at its limit without holding more than the limit.
+int decode_oneshot(const char* path, std::size_t limit_mibs) {
+  bytes packed;
+  {
+    const auto file = open_file(path, "rb");
+    element chunk[1 << 16];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+      packed.insert(packed.end(), chunk, chunk + n);
+    }
+  }
+  try {
+    const auto output = zl::decompress(packed, {.max_output = limit_mibs * mib});
+    std::fprintf(stderr, "decompress returned %zu bytes past a limit of %zu MiB\n", output.size(),
+                 limit_mibs);
+    return 1;
+  } catch (const wrenfold::coders::output_limit_error& error) {
+    print_peak_rss(error.what());
+    return 0;
+  }
+}
+
 int decode(const char* path, std::size_t mibs) {
   static const bytes zeros(64 * 1024);
   bytes in_buffer(64 * 1024);
@@ -129,7 +159,7 @@ int decode(const char* path, std::size_t mibs) {
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: %s make|decode FILE MIB\n", argv[0]);
+    std::fprintf(stderr, "usage: %s make|decode|oneshot FILE MIB\n", argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
@@ -140,6 +170,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (mode == "decode") return decode(argv[2], mibs);
+    if (mode == "oneshot") return decode_oneshot(argv[2], mibs);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
