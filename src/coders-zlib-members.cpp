@@ -59,10 +59,10 @@ std::uint32_t extend(std::uint32_t value, uLong (*update)(uLong, const Bytef*, u
 
 // The caller's two arrays and how much of each this call has used.
 struct member_decoder::cursor_type {
-  const element* in;
-  std::size_t in_size;
-  element* out;
-  std::size_t out_size;
+  const element* in = nullptr;
+  std::size_t in_size = 0;
+  element* out = nullptr;
+  std::size_t out_size = 0;
   std::size_t in_used = 0;
   std::size_t out_used = 0;
 

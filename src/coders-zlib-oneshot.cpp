@@ -74,7 +74,7 @@ class bounded_output {
 
   element_array room() {
     if (used == bytes.size() && bytes.size() < limit) {
-      const std::size_t grown = std::max<std::size_t>(bytes.size() * 2, 64 * 1024);
+      const std::size_t grown = std::max(bytes.size() * 2, std::size_t{64} * 1024);
       bytes.resize(std::min(grown, limit));
     }
     if (used == bytes.size()) return {&probe, 1};
@@ -117,7 +117,7 @@ std::size_t decoded_size_guess(const_element_array data) {
                                std::size_t{tail[2]} << 16 | std::size_t{tail[3]} << 24;
     return std::min(stated + 1, ceiling);  // one byte more, so the end shows without a probe
   }
-  return std::min(std::max<std::size_t>(4 * n, 64 * 1024), ceiling);
+  return std::min(std::max(4 * n, std::size_t{64} * 1024), ceiling);
 }
 
 }  // namespace
