@@ -12,8 +12,9 @@
 //   out << "hello\n" << std::flush;   // a sync flush: all of it decodable now
 //   gzip.finish();                    // the member's end; throws if anything failed
 //
-// Each object keeps two buffers of buffer_size bytes, made at construction; reading and writing
-// allocate nothing more. Neither adapter is shared between threads.
+// Each object keeps two buffers of buffer_size bytes (the output side at least 64), made at
+// construction; reading and writing allocate nothing more. Neither adapter is shared between
+// threads.
 #pragma once
 
 #include <algorithm>
@@ -59,7 +60,7 @@ class coder_ostreambuf : public std::streambuf {
       : coder_(coder),
         sink_(sink),
         input_(streams_detail::make_buffer(buffer_size, "coder_ostreambuf")),
-        output_(buffer_size) {
+        output_(std::max(buffer_size, min_flush_room)) {
     setp(input_.data(), input_.data() + input_.size());
   }
   coder_ostreambuf(const coder_ostreambuf&) = delete;
@@ -186,6 +187,10 @@ class coder_ostreambuf : public std::streambuf {
       throw;
     }
   }
+
+  // A flush completes once a call leaves output room unused; zlib needs more than 6 bytes of
+  // room for that, else it repeats its flush marker without end.
+  static constexpr std::size_t min_flush_room = 64;
 
   coder_interface& coder_;
   std::streambuf& sink_;
