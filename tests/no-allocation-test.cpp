@@ -7,8 +7,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <istream>
 #include <new>
+#include <ostream>
 #include <string_view>
+#include <wrenfold/coder-streams.hpp>
 
 #include "support.hpp"
 
@@ -225,6 +228,122 @@ TEST(no_allocation_test, steady_state_transcoding_allocates_nothing) {
     } else {
       EXPECT_EQ(output, plain);
     }
+  }
+}
+
+// The streambuf adapters in steady state add no allocation of their own: once constructed and
+// warmed up (a first write and flush, a first read that gave output), a series of writes of
+// every size, flushes, and reads of every size through std::ostream and std::istream touches no
+// heap. Both ends are memory the test made up front, so the sink and source allocate nothing.
+TEST(no_allocation_test, steady_state_stream_writes_and_reads_allocate_nothing) {
+  if (!WRENFOLD_COUNT_ALLOCATIONS) GTEST_SKIP() << "the sanitizer runtime owns the allocator";
+  const bytes plain = testing::sample(testing::data_shape::text, 48 * 1024 + 7, 9);
+  // Sizes below and above buffer_size: the put and get areas, and the direct path.
+  constexpr std::size_t buffer_size = 1000;
+  constexpr std::size_t pieces[] = {1, 333, 2501, 77, 1000, 13};
+  for (const auto header : {header_type::NONE, header_type::DEFAULT, header_type::GZIP}) {
+    SCOPED_TRACE(::testing::Message() << header);
+    testing::fixed_sink sink(2 * plain.size() + 4096);
+    coder_type compressor;
+    testing::open_compressor(compressor, header, best_speed);
+    coders::coder_ostreambuf writer(compressor, sink, buffer_size);
+    std::ostream out(&writer);
+    const char* const text = reinterpret_cast<const char*>(plain.data());
+    std::size_t at = 500, calls = 0;
+    out.write(text, static_cast<std::streamsize>(at));
+    out.flush();
+    long before = allocations.load();
+    for (; at < plain.size() && out; ++calls) {
+      const std::size_t n = std::min(pieces[calls % std::size(pieces)], plain.size() - at);
+      out.write(text + at, static_cast<std::streamsize>(n));
+      if (calls % 3 == 2) out.flush();
+      at += n;
+    }
+    long during = allocations.load() - before;
+    ASSERT_TRUE(out.good());
+    EXPECT_GT(calls, 10u) << "too short a series to be a steady state";
+    EXPECT_EQ(during, 0) << "heap allocations during " << calls << " writes and flushes";
+    writer.finish();
+    const bytes packed(sink.contents().begin(), sink.contents().end());
+    ASSERT_EQ(testing::zlib_inflate(packed, testing::oracle_window(header)), plain);
+
+    testing::memory_source source(packed);
+    coder_type decompressor;
+    decompressor.inflate_init(default_window_bits, header);
+    coders::coder_istreambuf reader(decompressor, source, buffer_size);
+    std::istream in(&reader);
+    bytes got(plain.size() + 1);  // read in place: no growth while counting
+    char* const room = reinterpret_cast<char*>(got.data());
+    in.read(room, 1);  // zlib allocates its window on the first output
+    at = static_cast<std::size_t>(in.gcount());
+    before = allocations.load();
+    for (calls = 0; in && at < got.size(); ++calls) {
+      const std::size_t n = std::min(pieces[calls % std::size(pieces)], got.size() - at);
+      in.read(room + at, static_cast<std::streamsize>(n));
+      at += static_cast<std::size_t>(in.gcount());
+    }
+    during = allocations.load() - before;
+    EXPECT_TRUE(in.eof());
+    EXPECT_FALSE(in.bad());
+    EXPECT_GT(calls, 10u) << "too short a series to be a steady state";
+    EXPECT_EQ(during, 0) << "heap allocations during " << calls << " reads";
+    got.resize(at);
+    EXPECT_EQ(got, plain);
+  }
+}
+
+// member_decoder adds no allocation to the zlib coder it drives: inside a member, from the first
+// output (when zlib allocates its window) through the deflate data and the trailer check to the
+// end, its calls touch no heap, in every framing it reads.
+TEST(no_allocation_test, member_decoder_allocates_nothing_within_a_member) {
+  if (!WRENFOLD_COUNT_ALLOCATIONS) GTEST_SKIP() << "the sanitizer runtime owns the allocator";
+  const bytes plain = testing::sample(testing::data_shape::text, 48 * 1024 + 3, 10);
+  struct row_type {
+    header_type mode;  // the decoder's
+    int bits;          // the stream's, as zlib takes them
+  };
+  const row_type rows[] = {{header_type::AUTO, 31},
+                           {header_type::GZIP, 31},
+                           {header_type::AUTO, 15},
+                           {header_type::DEFAULT, 15},
+                           {header_type::NONE, -15}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "decoder " << row.mode << ", stream window " << row.bits);
+    const bytes input = testing::zlib_deflate(plain, 6, row.bits);
+    bytes output(plain.size() + 4096);
+    member_decoder decoder;
+    decoder.inflate_init(default_window_bits, row.mode);
+    constexpr std::size_t in_chunk = 701, out_chunk = 307;
+    std::size_t at = 0, written = 0, calls = 0;
+    bool counting = false;
+    long before = allocations.load();
+    bool threw = false;
+    try {
+      while (!decoder.finished() && calls < 100000 && written + out_chunk <= output.size()) {
+        const std::size_t in_size = std::min(in_chunk, input.size() - at);
+        const flush_mode flush =
+            at + in_size < input.size() ? flush_mode::no_flush : flush_mode::finish;
+        const auto [in_last, out_last] =
+            decoder.transcode(const_element_array(input.data() + at, in_size, 5),
+                              element_array(output.data() + written, out_chunk, 5), flush);
+        at += static_cast<std::size_t>(in_last - 4);
+        written += static_cast<std::size_t>(out_last - 4);
+        ++calls;
+        if (!counting && written != 0) {
+          counting = true;
+          before = allocations.load();
+        }
+      }
+    } catch (...) {
+      threw = true;
+    }
+    const long during = allocations.load() - before;
+    ASSERT_FALSE(threw);
+    ASSERT_TRUE(decoder.finished());
+    EXPECT_GT(calls, 10u) << "too short a series to be a steady state";
+    EXPECT_EQ(during, 0) << "heap allocations during " << calls << " transcode calls";
+    output.resize(written);
+    EXPECT_EQ(output, plain);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <random>
 #include <span>
+#include <streambuf>
 #include <string>
 #include <vector>
 #include <wrenfold/coders-zlib.hpp>
@@ -154,5 +155,62 @@ inline bytes zlib_inflate(std::span<const coders::element> input, int window_bit
   inflateEnd(&stream);
   return output;
 }
+
+// Partial-stream oracle: plain zlib inflates input, a stream that has not ended yet, as far as it
+// goes. Fails the test unless zlib takes every byte without an error and without reaching the
+// end of the stream, so the result is exactly what the bytes so far make decodable.
+inline bytes zlib_inflate_so_far(std::span<const coders::element> input, int window_bits) {
+  z_stream stream{};
+  if (inflateInit2(&stream, window_bits) != Z_OK) {
+    ADD_FAILURE() << "inflateInit2 failed";
+    return {};
+  }
+  bytes output;
+  bytes room(1 << 16);
+  stream.next_in = const_cast<coders::element*>(input.data());
+  stream.avail_in = static_cast<uInt>(input.size());
+  int code = Z_OK;
+  do {
+    stream.next_out = room.data();
+    stream.avail_out = static_cast<uInt>(room.size());
+    code = inflate(&stream, Z_SYNC_FLUSH);
+    output.insert(output.end(), room.begin(), room.end() - stream.avail_out);
+  } while (code == Z_OK && stream.avail_out == 0);
+  EXPECT_TRUE(code == Z_OK || code == Z_BUF_ERROR) << code << " " << (stream.msg ? stream.msg : "");
+  EXPECT_EQ(stream.avail_in, 0u) << "bytes zlib could not take";
+  inflateEnd(&stream);
+  return output;
+}
+
+// A sink streambuf of fixed capacity, its memory made at construction: it takes bytes until it is
+// full and then fewer than it is given, as a short write does. Writing to it allocates nothing.
+class fixed_sink : public std::streambuf {
+ public:
+  explicit fixed_sink(std::size_t capacity) : room_(capacity) { clear(); }
+
+  // What has been written since construction or the last clear().
+  std::span<const coders::element> contents() const {
+    return {reinterpret_cast<const coders::element*>(pbase()),
+            static_cast<std::size_t>(pptr() - pbase())};
+  }
+  void clear() { setp(room_.data(), room_.data() + room_.size()); }
+
+ private:
+  std::vector<char> room_;
+};
+
+// A source streambuf over bytes the caller keeps: reads hand them out in order and allocate
+// nothing; then the end of the data.
+class memory_source : public std::streambuf {
+ public:
+  explicit memory_source(std::span<const coders::element> data) {
+    // The get area is never written through: a streambuf's pointers are simply not const.
+    char* first = const_cast<char*>(reinterpret_cast<const char*>(data.data()));
+    setg(first, first, first + data.size());
+  }
+
+  // Bytes handed out so far.
+  std::size_t position() const { return static_cast<std::size_t>(gptr() - eback()); }
+};
 
 }  // namespace wrenfold::testing

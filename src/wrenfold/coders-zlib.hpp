@@ -12,6 +12,7 @@
 #include <string_view>
 #include <wrenfold/coders-zlib-thin.hpp>
 #include <wrenfold/coders.hpp>
+#include <wrenfold/version.hpp>
 
 namespace wrenfold::coders::zlib {
 
