@@ -261,4 +261,28 @@ inline oracle_result zlib_inflate(std::span<const element> data, int window) {
   return result;
 }
 
+// Plain zlib deflate of all of data, with zlib's own window bits (negative for raw deflate, +16
+// for a gzip member); level and strategy as zlib takes them. The room starts at deflateBound and
+// grows: zlib 1.2.13's bound is short for stored blocks with a window below 15 bits.
+inline bytes zlib_deflate(std::span<const element> data, int window, int level, int strategy) {
+  z_stream stream{};
+  if (deflateInit2(&stream, level, Z_DEFLATED, window, 8, strategy) != Z_OK) {
+    fail("deflateInit2 refused the settings");
+  }
+  bytes out(deflateBound(&stream, static_cast<uLong>(data.size())));
+  stream.next_in = const_cast<element*>(data.data());  // zlib does not write through next_in
+  stream.avail_in = static_cast<uInt>(data.size());
+  for (;;) {
+    stream.next_out = out.data() + stream.total_out;
+    stream.avail_out = static_cast<uInt>(out.size() - stream.total_out);
+    const int code = deflate(&stream, Z_FINISH);
+    if (code == Z_STREAM_END) break;
+    if (code != Z_OK && code != Z_BUF_ERROR) fail("deflate failed");
+    out.resize(out.size() + out.size() / 4 + 64);
+  }
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
 }  // namespace wrenfold::fuzz

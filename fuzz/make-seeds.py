@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora fuzz/corpus/inflate and fuzz/corpus/round-trip.
+"""Writes the seed corpora fuzz/corpus/inflate, fuzz/corpus/round-trip and fuzz/corpus/members.
 
 Each seed is the target's parameter bytes (see the comment at the top of each target) followed
 by its payload. Python's zlib module is zlib itself; the seeds only need to be valid or
-deliberately broken streams, the fuzzer does the rest. Run from anywhere; rewrites both folders.
+deliberately broken streams, the fuzzer does the rest. Run from anywhere; rewrites the folders.
 """
 import pathlib
 import random
@@ -68,6 +68,15 @@ def round_trip_seed(header, level, bits, strategy, mem, extra, in_code, out_code
             + payload)
 
 
+def members_seed(mode, bits, empty, payload_is_input, in_code, out_code, style, members, end,
+                 seed, payload):
+    """mode: 0-2 AUTO, 3-5 GZIP, 6 DEFAULT, 7 NONE; end: 0 none, 3 padding, 4 garbage,
+    5 padding then garbage, 6 cut short, 7 a byte changed."""
+    shape = mode | (bits - 8) << 3 | (0x40 if empty else 0) | (0x80 if payload_is_input else 0)
+    return (bytes([shape, in_code, out_code, style | (members - 1) << 2 | end << 4,
+                   seed >> 8 & 255, seed & 255]) + payload)
+
+
 def inflate_seeds():
     t = text(3000)
     z = deflate(t)
@@ -127,8 +136,34 @@ def round_trip_seeds():
     yield "none-noise", round_trip_seed(NONE, 2, 9, 1, 2, 0, 0xC0, 0xC0, 3, 3, 10, noise(2500))
 
 
+def members_seeds():
+    auto, gzip, default, none = 0, 3, 6, 7  # the target's codes of the header modes
+    t = text(2400, 4)
+    fields = gzip_member(t[:300], 1 | 2 | 4 | 8 | 16, b"AB\x02\0xy", b"first.txt", b"one")
+    plain = gzip_member(t[300:700])
+    yield "gzip-three", members_seed(gzip, 15, False, False, 0x10, 0x08, 0, 3, 0, 1, t)
+    yield "auto-padding", members_seed(auto, 15, False, False, 0x40, 0x40, 1, 2, 3, 2, t[:1500])
+    yield "auto-garbage", members_seed(auto, 12, True, False, 0x07, 0x81, 2, 4, 4, 3, t[:900])
+    yield "gzip-cut", members_seed(gzip, 15, False, False, 0x00, 0x00, 0, 2, 6, 4, t[:300])
+    yield "gzip-changed", members_seed(gzip, 9, False, False, 0x05, 0x03, 1, 3, 7, 5, t[:800])
+    yield "gzip-window-8", members_seed(gzip, 8, False, False, 0x20, 0x02, 2, 2, 5, 6, t[:600])
+    yield "default-padding", members_seed(default, 15, False, False, 0x08, 0x10, 0, 1, 3, 7,
+                                          t[:700])
+    yield "none-stream", members_seed(none, 10, False, False, 0x81, 0x41, 1, 1, 0, 8, t[:700])
+    yield "input-fields-padding", members_seed(
+        auto, 15, False, True, 0x03, 0x05, 0, 1, 0, 9, fields + bytes(5) + plain + bytes(3))
+    yield "input-false-start", members_seed(gzip, 15, False, True, 0x01, 0x40, 2, 1, 0, 10,
+                                            plain + b"\0\x1f\0")
+    yield "input-zlib-trailing", members_seed(auto, 15, False, True, 0x10, 0x10, 0, 1, 0, 11,
+                                              deflate(t[:500]) + b"\0")
+    yield "input-dictionary-id", members_seed(default, 15, False, True, 0x00, 0x00, 0, 1, 0, 12,
+                                              deflate(t[:50], zdict=b"coder stream")[:4])
+    yield "input-empty", members_seed(gzip, 15, False, True, 0x00, 0x00, 0, 1, 0, 13, b"")
+
+
 def main():
-    for name, seeds in (("inflate", inflate_seeds()), ("round-trip", round_trip_seeds())):
+    for name, seeds in (("inflate", inflate_seeds()), ("round-trip", round_trip_seeds()),
+                        ("members", members_seeds())):
         folder = HERE / "corpus" / name
         shutil.rmtree(folder, ignore_errors=True)
         folder.mkdir(parents=True)

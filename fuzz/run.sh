@@ -13,7 +13,7 @@ jobs=${JOBS:-$(nproc)}
 CC=clang CXX=clang++ cmake -S . -B "$build" -DWRENFOLD_BUILD_FUZZ=ON \
   -DWRENFOLD_BUILD_TESTS=OFF -DWRENFOLD_BUILD_EXAMPLES=OFF -DWRENFOLD_BUILD_BENCH=OFF \
   -DWRENFOLD_INSTALL=OFF -DWRENFOLD_WERROR="${WRENFOLD_WERROR:-OFF}" >/dev/null
-targets="inflate round-trip"
+targets="inflate round-trip members"
 for name in $targets; do set -- "$@" "$name-fuzz"; done
 cmake --build "$build" -j "$jobs" --target "$@"
 

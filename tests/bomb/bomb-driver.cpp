@@ -1,7 +1,7 @@
 // A decompression bomb and its decoder, to show that decoding costs no memory beyond the
 // caller's buffers however far the data expands.
 //
-//   bomb-driver make FILE MIB      writes a gzip member of MIB MiB of zero bytes (about 1 KiB per MiB)
+//   bomb-driver make FILE MIB      writes a gzip member of MIB MiB of zero bytes (1 KiB per MiB)
 //   bomb-driver decode FILE MIB    decodes FILE through 64 KiB buffers, discarding the output,
 //                                  checks that it is MIB MiB of zeros, prints the peak RSS in KiB
 //   bomb-driver oneshot FILE LIMIT decodes FILE with decompress() and max_output LIMIT MiB, which
