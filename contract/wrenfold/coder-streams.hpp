@@ -1,20 +1,23 @@
-// std::streambuf adapters over any coder of the family: coder_ostreambuf compresses (or decodes)
-// what an std::ostream writes into another streambuf, coder_istreambuf gives an std::istream the
-// coder's output of what it reads from another streambuf. Header-only; builds on the contract.
-//
-//   zlib::coder_type coder;
-//   coder.deflate_init(zlib::default_compression, zlib::default_strategy, zlib::deflated,
-//                      zlib::default_window_bits, zlib::default_memory_level,
-//                      zlib::header_type::GZIP);
-//   std::ofstream file("log.gz", std::ios::binary);
-//   coder_ostreambuf gzip(coder, *file.rdbuf());
-//   std::ostream out(&gzip);
-//   out << "hello\n" << std::flush;   // a sync flush: all of it decodable now
-//   gzip.finish();                    // the member's end; throws if anything failed
-//
-// Each object keeps two buffers of buffer_size bytes (the output side at least 64), made at
-// construction; reading and writing allocate nothing more. Neither adapter is shared between
-// threads.
+/// @file
+/// std::streambuf adapters over any coder of the family: coder_ostreambuf compresses (or decodes)
+/// what an std::ostream writes into another streambuf, coder_istreambuf gives an std::istream the
+/// coder's output of what it reads from another streambuf. Header-only; builds on the contract.
+///
+/// @code
+///   zlib::coder_type coder;
+///   coder.deflate_init(zlib::default_compression, zlib::default_strategy, zlib::deflated,
+///                      zlib::default_window_bits, zlib::default_memory_level,
+///                      zlib::header_type::GZIP);
+///   std::ofstream file("log.gz", std::ios::binary);
+///   coder_ostreambuf gzip(coder, *file.rdbuf());
+///   std::ostream out(&gzip);
+///   out << "hello\n" << std::flush;   // a sync flush: all of it decodable now
+///   gzip.finish();                    // the member's end; throws if anything failed
+/// @endcode
+///
+/// Each object keeps two buffers of buffer_size bytes (the output side at least 64), made at
+/// construction; reading and writing allocate nothing more. Neither adapter is shared between
+/// threads.
 #pragma once
 
 #include <algorithm>
@@ -30,7 +33,7 @@ namespace wrenfold::coders {
 
 namespace streams_detail {
 
-// One transcode call takes at most this much of an array: the width of zlib's lengths.
+/// One transcode call takes at most this much of an array: the width of zlib's lengths.
 inline constexpr std::size_t max_call_length = 0xFFFFFFFF;
 
 inline std::vector<char> make_buffer(std::size_t size, const char* who) {
@@ -44,16 +47,16 @@ inline std::size_t used(element_index last, element_index first) {
 
 }  // namespace streams_detail
 
-// Writes go through the coder into sink. The coder must be open (for compression, usually);
-// the adapter drives it:
-// - writes reach the coder with no_flush, buffer_size bytes at a time;
-// - pubsync() (std::flush, std::endl) is a sync_flush: everything written so far becomes
-//   decodable, the sink is synced, and the stream goes on (a gzip member stays open);
-// - finish() completes the stream and hands every byte to sink; the destructor does it if
-//   finish() was not called, swallowing any failure.
-// A failure (the coder's, or a sink that takes fewer bytes than it is given) throws from the
-// call that meets it; an std::ostream turns that into badbit by its own rules. After a failure
-// the adapter writes nothing more.
+/// Writes go through the coder into sink. The coder must be open (for compression, usually);
+/// the adapter drives it:
+/// - writes reach the coder with no_flush, buffer_size bytes at a time;
+/// - pubsync() (std::flush, std::endl) is a sync_flush: everything written so far becomes
+///   decodable, the sink is synced, and the stream goes on (a gzip member stays open);
+/// - finish() completes the stream and hands every byte to sink; the destructor does it if
+///   finish() was not called, swallowing any failure.
+/// A failure (the coder's, or a sink that takes fewer bytes than it is given) throws from the
+/// call that meets it; an std::ostream turns that into badbit by its own rules. After a failure
+/// the adapter writes nothing more.
 class coder_ostreambuf : public std::streambuf {
  public:
   coder_ostreambuf(coder_interface& coder, std::streambuf& sink, std::size_t buffer_size = 1 << 16)
@@ -74,8 +77,8 @@ class coder_ostreambuf : public std::streambuf {
     }
   }
 
-  // Completes the stream: the buffered bytes with finish, until the coder is finished, every
-  // byte handed to sink, then the sink synced. Later calls do nothing.
+  /// Completes the stream: the buffered bytes with finish, until the coder is finished, every
+  /// byte handed to sink, then the sink synced. Later calls do nothing.
   void finish() {
     if (finished_) return;
     if (failed_) throw std::runtime_error("coder_ostreambuf: an earlier write failed");
@@ -98,7 +101,7 @@ class coder_ostreambuf : public std::streambuf {
     return traits_type::not_eof(ch);
   }
 
-  // A write larger than the room left goes to the coder straight from the caller's bytes.
+  /// A write larger than the room left goes to the coder straight from the caller's bytes.
   std::streamsize xsputn(const char_type* s, std::streamsize n) override {
     if (finished_ || failed_ || n <= 0) return 0;
     const auto count = static_cast<std::size_t>(n);
@@ -130,7 +133,7 @@ class coder_ostreambuf : public std::streambuf {
   }
 
  private:
-  // The put area's bytes, emptied: they are handed to the coder next.
+  /// The put area's bytes, emptied: they are handed to the coder next.
   const_element_array buffered() {
     const const_element_array bytes(reinterpret_cast<const element*>(pbase()),  // NOLINT: bytes
                                     static_cast<std::size_t>(pptr() - pbase()));
@@ -138,9 +141,9 @@ class coder_ostreambuf : public std::streambuf {
     return bytes;
   }
 
-  // Hands in to the coder and its output to sink. With no_flush until the coder has taken all
-  // of in; with a flush until, all taken, a call leaves output room unused (the flush is
-  // complete); with finish until the coder is finished.
+  /// Hands in to the coder and its output to sink. With no_flush until the coder has taken all
+  /// of in; with a flush until, all taken, a call leaves output room unused (the flush is
+  /// complete); with finish until the coder is finished.
   void push(const_element_array in, flush_mode flush) {
     if (in.empty() && flush == flush_mode::no_flush) return;
     const element_array room(output_);
@@ -176,7 +179,7 @@ class coder_ostreambuf : public std::streambuf {
       throw std::runtime_error("coder_ostreambuf: the sink failed to sync");
   }
 
-  // Runs work; a failure marks the adapter failed before it propagates.
+  /// Runs work; a failure marks the adapter failed before it propagates.
   template <class F>
   void guarded(F work) {
     try {
@@ -188,26 +191,26 @@ class coder_ostreambuf : public std::streambuf {
     }
   }
 
-  // A flush completes once a call leaves output room unused; zlib needs more than 6 bytes of
-  // room for that, else it repeats its flush marker without end.
+  /// A flush completes once a call leaves output room unused; zlib needs more than 6 bytes of
+  /// room for that, else it repeats its flush marker without end.
   static constexpr std::size_t min_flush_room = 64;
 
   coder_interface& coder_;
   std::streambuf& sink_;
-  std::vector<char> input_;   // the put area: written bytes not yet handed to the coder
-  std::vector<char> output_;  // the coder's output, on its way to sink
-  bool written_ = false;      // input has reached the coder since the last flush
+  std::vector<char> input_;   ///< the put area: written bytes not yet handed to the coder
+  std::vector<char> output_;  ///< the coder's output, on its way to sink
+  bool written_ = false;      ///< input has reached the coder since the last flush
   bool finished_ = false;
   bool failed_ = false;
 };
 
-// Reads come from source through the coder. The coder must be open (for decompression,
-// usually). The adapter reads source buffer_size bytes at a time, hands them over with no_flush,
-// and with finish once source is at its end; the data ends when the coder is finished. A source
-// that ends first is an error (the coder's, or a runtime_error here), never a clean end of file:
-// an std::istream sets badbit. Bytes read from source past the end of the coder's stream stay
-// available from unconsumed(), so that the caller can go on reading what follows.
-// With a zlib::member_decoder it reads every member of a gzip file.
+/// Reads come from source through the coder. The coder must be open (for decompression,
+/// usually). The adapter reads source buffer_size bytes at a time, hands them over with no_flush,
+/// and with finish once source is at its end; the data ends when the coder is finished. A source
+/// that ends first is an error (the coder's, or a runtime_error here), never a clean end of file:
+/// an std::istream sets badbit. Bytes read from source past the end of the coder's stream stay
+/// available from unconsumed(), so that the caller can go on reading what follows.
+/// With a zlib::member_decoder it reads every member of a gzip file.
 class coder_istreambuf : public std::streambuf {
  public:
   coder_istreambuf(coder_interface& coder, std::streambuf& source,
@@ -219,7 +222,7 @@ class coder_istreambuf : public std::streambuf {
   coder_istreambuf(const coder_istreambuf&) = delete;
   coder_istreambuf& operator=(const coder_istreambuf&) = delete;
 
-  // Bytes taken from source after the coder's end of stream (empty before the end).
+  /// Bytes taken from source after the coder's end of stream (empty before the end).
   const_element_array unconsumed() const {
     return coder_.finished() ? pending_ : const_element_array();
   }
@@ -233,8 +236,8 @@ class coder_istreambuf : public std::streambuf {
     return traits_type::to_int_type(*gptr());
   }
 
-  // A read of buffer_size bytes or more, once the get area is drained, is decoded straight into
-  // the caller's memory.
+  /// A read of buffer_size bytes or more, once the get area is drained, is decoded straight into
+  /// the caller's memory.
   std::streamsize xsgetn(char_type* s, std::streamsize n) override {
     std::streamsize done = 0;
     while (done < n) {
@@ -261,7 +264,7 @@ class coder_istreambuf : public std::streambuf {
   }
 
  private:
-  // Transcodes into out until some output comes or the stream ends; returns the bytes made.
+  /// Transcodes into out until some output comes or the stream ends; returns the bytes made.
   std::size_t decode_into(element_array out) {
     while (!coder_.finished()) {
       if (pending_.empty() && !source_ended_) {
@@ -287,9 +290,9 @@ class coder_istreambuf : public std::streambuf {
 
   coder_interface& coder_;
   std::streambuf& source_;
-  std::vector<char> input_;      // bytes read from source
-  std::vector<char> output_;     // the get area: the coder's output not yet read
-  const_element_array pending_;  // the part of input_ the coder has not consumed
+  std::vector<char> input_;      ///< bytes read from source
+  std::vector<char> output_;     ///< the get area: the coder's output not yet read
+  const_element_array pending_;  ///< the part of input_ the coder has not consumed
   bool source_ended_ = false;
 };
 
