@@ -1,54 +1,68 @@
-# Quick start: `make demo` and `make test` each do all set-up on a fresh Debian machine.
+# Quick start: `make demo` and `make test` each do all set-up on a fresh Debian 12 machine.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 WRENFOLD_WERROR ?= OFF
+MAKEFLAGS += --no-print-directory
 
-# Debian packages the build, the tests, the demo, the benchmarks and the fuzzers use.
-PACKAGES := cmake make g++ pkg-config zlib1g-dev googletest libgtest-dev libgmock-dev \
-            libbenchmark-dev gzip python3 clang libclang-rt-14-dev valgrind clang-format
+# The Debian packages each entry point needs; each installs only its own, and only when missing.
+DEMO_PACKAGES := cmake make g++ zlib1g-dev gzip
+TEST_PACKAGES := $(DEMO_PACKAGES) pkg-config googletest libgtest-dev libgmock-dev python3
+BENCH_PACKAGES := $(DEMO_PACKAGES) libbenchmark-dev valgrind
+FUZZ_PACKAGES := $(DEMO_PACKAGES) clang libclang-rt-14-dev
+DOCS_PACKAGES := $(DEMO_PACKAGES) doxygen
+INSTALL := sh tools/install-packages.sh
 
-.PHONY: all deps configure build test demo bench fuzz format clean
+# configure(OPTIONS): cmake's own chatter goes to a log, shown only when it fails.
+define configure
+	@mkdir -p $(BUILD)
+	@echo "configuring $(BUILD)"
+	@cmake -S . -B $(BUILD) -DWRENFOLD_WERROR=$(WRENFOLD_WERROR) $(1) $(CMAKE_ARGS) \
+	  >$(BUILD)/configure.log 2>&1 || { cat $(BUILD)/configure.log; exit 1; }
+endef
+
+.PHONY: all build test demo bench fuzz docs format clean
 
 all: build
 
-# Installs what is missing when run as root; otherwise only says what is missing.
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
-	    | grep -q '^install ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    echo "installing: $$missing"; \
-	    export DEBIAN_FRONTEND=noninteractive; \
-	    apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
-	  else \
-	    echo "missing Debian packages (install them as root): $$missing"; \
-	  fi; \
-	fi
+build:
+	@$(INSTALL) "make build" $(TEST_PACKAGES)
+	$(call configure,-DWRENFOLD_BUILD_TESTS=ON -DWRENFOLD_BUILD_EXAMPLES=ON)
+	@cmake --build $(BUILD) -j $(JOBS)
 
-configure:
-	cmake -S . -B $(BUILD) -DWRENFOLD_WERROR=$(WRENFOLD_WERROR) $(CMAKE_ARGS)
+# Everything the tests need, every test target, then every test.
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-build: configure
-	cmake --build $(BUILD) -j $(JOBS)
-
-test: deps
-	$(MAKE) build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-
-demo: deps
-	$(MAKE) build
-	sh examples/demo.sh $(BUILD)
+# Only the library and the example program.
+demo:
+	@$(INSTALL) "make demo" $(DEMO_PACKAGES)
+	$(call configure,-DWRENFOLD_BUILD_TESTS=OFF -DWRENFOLD_BUILD_EXAMPLES=ON -DWRENFOLD_BUILD_BENCH=OFF)
+	@cmake --build $(BUILD) -j $(JOBS) --target wrenfold-pipe
+	@sh examples/demo.sh $(BUILD)
 
 # Speed against plain zlib in the same run; not part of `make test`.
-bench: deps
-	$(MAKE) build CMAKE_ARGS="$(CMAKE_ARGS) -DWRENFOLD_BUILD_BENCH=ON"
-	sh bench/run.sh $(BUILD)
+bench:
+	@$(INSTALL) "make bench" $(BENCH_PACKAGES)
+	$(call configure,-DWRENFOLD_BUILD_BENCH=ON)
+	@cmake --build $(BUILD) -j $(JOBS)
+	@sh bench/run.sh $(BUILD)
 
 # Coverage-guided fuzzing with clang's libFuzzer, FUZZ_SECONDS per target.
 FUZZ_SECONDS ?= 60
-fuzz: deps
-	FUZZ_SECONDS=$(FUZZ_SECONDS) sh fuzz/run.sh
+fuzz:
+	@$(INSTALL) "make fuzz" $(FUZZ_PACKAGES)
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) sh fuzz/run.sh
+
+# The API reference from the public headers, into $(BUILD)/docs/html; a warning fails it.
+docs:
+	@$(INSTALL) "make docs" $(DOCS_PACKAGES)
+	$(call configure,)
+	@mkdir -p $(BUILD)/docs
+	@WRENFOLD_VERSION=$$(sed -n 's/^#define WRENFOLD_VERSION_STRING "\(.*\)"/\1/p' \
+	    $(BUILD)/include/wrenfold/version.hpp) \
+	  WRENFOLD_DOCS_OUT=$(BUILD)/docs WRENFOLD_GENERATED=$(BUILD)/include doxygen docs/Doxyfile
+	@echo "API reference: $(BUILD)/docs/html/index.html"
 
 format:
 	clang-format -i $$(git ls-files '*.hpp' '*.cpp')
