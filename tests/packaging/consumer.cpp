@@ -1,9 +1,13 @@
-// A client of the installed library: compresses, decompresses, and catches the library's
-// exceptions by type across the shared-library boundary.
+// A client of the installed library: compresses, decompresses (with the coder and in one call),
+// and catches the library's exceptions by type across the shared-library boundary.
 #include <cstdio>
+#include <cstring>
+#include <sstream>
 #include <string_view>
 #include <vector>
+#include <wrenfold/coder-streams.hpp>
 #include <wrenfold/coders-zlib.hpp>
+#include <wrenfold/version.hpp>
 
 namespace wc = wrenfold::coders;
 namespace zl = wrenfold::coders::zlib;
@@ -32,12 +36,26 @@ int main() {
     return 2;
   }
 
+  // The one-shot calls and a streambuf, from the installed headers.
+  const auto again = zl::decompress(zl::compress(text, {.header = zl::header_type::GZIP}));
+  if (std::string_view(reinterpret_cast<const char*>(again.data()), again.size()) != text) return 4;
+  std::stringbuf sink;
+  {
+    zl::coder_type compressor;
+    compressor.deflate_init();
+    wc::coder_ostreambuf stream(compressor, sink);
+    stream.sputn(text.data(), static_cast<std::streamsize>(text.size()));
+    stream.finish();
+  }
+  if (zl::decompress(sink.str()).size() != text.size()) return 5;
+  if (std::strcmp(wrenfold::library_version(), WRENFOLD_VERSION_STRING) != 0) return 6;
+
   bool caught_zlib_error = false, caught_constraint_error = false;
   try {
     coder.inflate_init();
     client.transcode(input, unpacked, wc::flush_mode::finish);  // not a zlib stream
   } catch (const zl::zlib_error& e) {
-    caught_zlib_error = std::string_view(e.what()).starts_with("DATA_ERROR: ");
+    caught_zlib_error = e.code() == zl::return_code_enum::DATA_ERROR;
   }
   try {
     coder.close();
@@ -45,8 +63,9 @@ int main() {
   } catch (const wc::constraint_error&) {
     caught_constraint_error = true;
   }
-  std::printf("consumer: zlib %s, %zu -> %lld bytes, exceptions caught by type: %s\n",
-              zl::version().c_str(), text.size(), static_cast<long long>(packed_last + 1),
+  std::printf("consumer: wrenfold %s, zlib %s, %zu -> %lld bytes, exceptions caught by type: %s\n",
+              wrenfold::library_version(), zl::version().c_str(), text.size(),
+              static_cast<long long>(packed_last + 1),
               caught_zlib_error && caught_constraint_error ? "yes" : "no");
   return caught_zlib_error && caught_constraint_error ? 0 : 3;
 }
