@@ -10,6 +10,8 @@ namespace wrenfold::coders::zlib {
 namespace {
 
 constexpr std::size_t max_zlib_length = std::numeric_limits<std::uint32_t>::max();
+// How far ahead of the bytes written an output's size runs.
+constexpr std::size_t growth_step = std::size_t{256} * 1024;
 
 struct option_range {
   const char* name;
@@ -65,17 +67,22 @@ basic_element_array<T> window_of(basic_element_array<T> data, std::size_t offset
   return {length == 0 ? nullptr : data.data() + offset, length};
 }
 
-// Decompressed output: grows by doubling up to the limit, then a one-byte probe shows whether
-// the stream would go past it.
+// Decompressed output: grows up to the limit, then a one-byte probe shows whether the stream
+// would go past it.
 class bounded_output {
  public:
-  bounded_output(std::size_t first_size, std::size_t max_output)
-      : bytes(std::min(first_size, max_output)), limit(max_output) {}
+  bounded_output(std::size_t first_size, std::size_t max_output) : limit(max_output) {
+    bytes.reserve(std::min(first_size, max_output));
+  }
 
+  // The size runs a step ahead of the bytes written, within the capacity, which doubles when
+  // it is used up; so only bytes about to be written are zero-filled.
   element_array room() {
     if (used == bytes.size() && bytes.size() < limit) {
-      const std::size_t grown = std::max(bytes.size() * 2, std::size_t{64} * 1024);
-      bytes.resize(std::min(grown, limit));
+      if (bytes.size() == bytes.capacity()) {
+        bytes.reserve(std::min(std::max(bytes.capacity() * 2, growth_step), limit));
+      }
+      bytes.resize(std::min(bytes.size() + growth_step, bytes.capacity()));
     }
     if (used == bytes.size()) return {&probe, 1};
     return window_of(element_array(bytes), used);
@@ -132,11 +139,14 @@ std::vector<element> compress(const_element_array data, const deflate_options& o
   coder_type coder;
   coder.deflate_init(options.level, options.strategy, deflated, window, options.memory_level,
                      options.header);
-  std::vector<element> out(compressed_bound(data.length(), options));
+  // Room for zlib's bound is reserved once; the output's size follows zlib's writes a step
+  // ahead, so that only bytes about to be written are zero-filled, while they are in cache.
+  std::vector<element> out;
+  out.reserve(compressed_bound(data.length(), options));
   std::size_t in_at = 0, out_at = 0;
   while (!coder.finished()) {
-    // Never taken with zlib's bound; it keeps a wrong bound from losing data.
-    if (out_at == out.size()) out.resize(out.size() + out.size() / 8 + 64);
+    // Past the bound (never, with zlib's) the vector grows rather than lose data.
+    if (out_at == out.size()) out.resize(out.size() + std::max(growth_step, out.size() / 8));
     const auto in = window_of(data, in_at);
     const auto room = window_of(element_array(out), out_at);
     const bool last = in_at + in.length() == data.length();

@@ -105,13 +105,19 @@ class coder_ostreambuf : public std::streambuf {
   std::streamsize xsputn(const char_type* s, std::streamsize n) override {
     if (finished_ || failed_ || n <= 0) return 0;
     const auto count = static_cast<std::size_t>(n);
-    if (count <= static_cast<std::size_t>(epptr() - pptr())) {
+    const bool whole_buffers = count >= input_.size();
+    if (!whole_buffers && count <= static_cast<std::size_t>(epptr() - pptr())) {
       std::memcpy(pptr(), s, count);
       pbump(static_cast<int>(count));
       return n;
     }
     guarded([&] {
       push(buffered(), flush_mode::no_flush);
+      if (!whole_buffers) {
+        std::memcpy(pptr(), s, count);
+        pbump(static_cast<int>(count));
+        return;
+      }
       for (std::size_t at = 0; at < count; at += input_.size()) {
         const std::size_t piece = std::min(input_.size(), count - at);
         push(const_element_array(reinterpret_cast<const element*>(s + at),  // NOLINT: bytes
@@ -267,13 +273,7 @@ class coder_istreambuf : public std::streambuf {
   /// Transcodes into out until some output comes or the stream ends; returns the bytes made.
   std::size_t decode_into(element_array out) {
     while (!coder_.finished()) {
-      if (pending_.empty() && !source_ended_) {
-        const std::streamsize n =
-            source_.sgetn(input_.data(), static_cast<std::streamsize>(input_.size()));
-        source_ended_ = n <= 0;
-        pending_ = const_element_array(reinterpret_cast<const element*>(input_.data()),  // NOLINT
-                                       source_ended_ ? 0 : static_cast<std::size_t>(n));
-      }
+      refill();
       const auto flush = source_ended_ ? flush_mode::finish : flush_mode::no_flush;
       const auto [in_last, out_last] = coder_.transcode(pending_, out, flush);
       const std::size_t taken = streams_detail::used(in_last, pending_.first());
@@ -286,6 +286,27 @@ class coder_istreambuf : public std::streambuf {
       }
     }
     return 0;
+  }
+
+  // Reads from source once less than half a buffer of input is pending: the rest moves to the
+  // front and the room behind it is filled, so that a call runs out of output room before it
+  // runs out of input, and a large read decodes in one call. With input still pending it takes
+  // only what source has ready, never waiting on a pipe while there is work to do.
+  void refill() {
+    const std::size_t left = pending_.length();
+    if (source_ended_ || (left != 0 && left >= input_.size() / 2)) return;
+    std::size_t want = input_.size() - left;
+    if (left != 0) {
+      const std::streamsize ready = source_.in_avail();
+      if (ready <= 0) return;
+      want = std::min(want, static_cast<std::size_t>(ready));
+      std::memmove(input_.data(), pending_.data(), left);
+    }
+    const std::streamsize n =
+        source_.sgetn(input_.data() + left, static_cast<std::streamsize>(want));
+    source_ended_ = left == 0 && n <= 0;
+    pending_ = const_element_array(reinterpret_cast<const element*>(input_.data()),  // NOLINT
+                                   left + (n > 0 ? static_cast<std::size_t>(n) : 0));
   }
 
   coder_interface& coder_;
