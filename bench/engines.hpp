@@ -1,0 +1,43 @@
+// The engines the benchmark compares, each a row of one table: plain zlib, the zlib coder driven
+// through coder_interface, and the layers on the coder (one-shot calls, streambufs). A further
+// engine is one more row, and every case, check and report takes it up.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <vector>
+#include <wrenfold/coders-zlib.hpp>
+
+namespace wrenfold::bench {
+
+using bytes = std::vector<coders::element>;
+using coders::element;
+
+// One measured job: the whole input through an engine, at most chunk bytes of input and of
+// output room per call (where the engine makes calls).
+struct job_type {
+  std::span<const element> input;
+  coders::zlib::header_type framing;  // NONE, DEFAULT or GZIP
+  int level;                          // compression only
+  std::size_t chunk;
+};
+
+struct engine_type {
+  std::string_view name;
+  std::string_view what;                     // one line for the report
+  bytes (*compress)(const job_type& job);    // null: the engine does not compress
+  bytes (*decompress)(const job_type& job);  // job.input is one stream in job.framing
+  // Decompresses in calls of one output byte until `calls` bytes are out, so that the cost of a
+  // call shows under callgrind; returns the bytes out. Null where a call is not the unit.
+  std::size_t (*per_call)(const job_type& job, element* out, std::size_t calls);
+};
+
+std::span<const engine_type> engines();
+
+// The engine of that name; a name no engine has is fatal.
+const engine_type& engine(std::string_view name);
+
+[[noreturn]] void fail(std::string_view what);
+
+}  // namespace wrenfold::bench
