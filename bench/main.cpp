@@ -72,6 +72,12 @@ void check_output(const engine_type& row, const job_type& job, bool compressing,
   }
 }
 
+std::string case_label(const std::string& op, int level, const framing_type& framing,
+                       const part_type& part, std::size_t chunk) {
+  return op + (op == "compress" ? " L" + std::to_string(level) : std::string()) + " " +
+         framing.name + " " + part.name + " " + human(chunk);
+}
+
 case_result run_case(const settings_type& settings, const std::string& op, int level,
                      const framing_type& framing, std::size_t chunk, const part_type& part) {
   const bool compressing = op == "compress";
@@ -85,9 +91,7 @@ case_result run_case(const settings_type& settings, const std::string& op, int l
   const job_type job{compressing ? plain : std::span<const element>(packed), framing.header, level,
                      chunk};
 
-  case_result result{op, "", chunk, size, {}, {}};
-  result.label = op + (compressing ? " L" + std::to_string(level) : std::string()) + " " +
-                 framing.name + " " + part.name + " " + human(chunk);
+  case_result result{op, case_label(op, level, framing, part, chunk), chunk, size, {}, {}};
   std::vector<std::function<void()>> variants;
   for (const auto& row : engines()) {
     if ((compressing ? row.compress : row.decompress) == nullptr) continue;
@@ -170,9 +174,10 @@ int main(int argc, char** argv) {
     for (const auto& f : framings) {
       for (const std::size_t chunk : chunks) {
         for (const auto& part : parts) {
-          const std::string label = std::string(op) + " L" + std::to_string(level) + " " + f.name +
-                                    " " + part.name + " " + human(chunk);
-          if (!filter.empty() && label.find(filter) == std::string::npos) continue;
+          if (!filter.empty() &&
+              case_label(op, level, f, part, chunk).find(filter) == std::string::npos) {
+            continue;
+          }
           results.push_back(run_case(settings, op, level, f, chunk, part));
           print_case(results.back(), targets);
         }

@@ -1,6 +1,7 @@
-// The benchmarks' corpus: prose-like text and binary records, the same bytes on every machine
-// (only integer arithmetic on a fixed generator), so that runs on different machines and days
-// compress and decompress the same data.
+// Sample data for tests, fuzzers and benchmarks: small shapes (text of a few words, random
+// bytes, zeros) for tests, and the benchmarks' corpus of prose-like text and binary records. The
+// same bytes on every machine (only integer arithmetic on fixed generators), so that runs on
+// different machines and days compress and decompress the same data.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +15,7 @@
 #include <vector>
 #include <wrenfold/coders.hpp>
 
-namespace wrenfold::bench {
+namespace wrenfold::support {
 
 using bytes = std::vector<coders::element>;
 using coders::element;
@@ -159,4 +160,34 @@ inline bytes make_records(std::size_t size) {
   return data;
 }
 
-}  // namespace wrenfold::bench
+enum class data_shape { text, random, zeros };
+
+// Small deterministic sample data of the given shape: text from a handful of words (compresses
+// well), random bytes (does not), zeros (compresses to almost nothing).
+inline bytes sample(data_shape shape, std::size_t size, std::uint32_t seed = 1) {
+  bytes data(size);
+  random_source rng(seed);
+  static constexpr std::string_view words[] = {"the ",  "coder ", "stream ", "zlib ",   "of ",
+                                               "data ", "gzip ",  "and ",    "window ", "\n"};
+  switch (shape) {
+    case data_shape::zeros:
+      break;
+    case data_shape::random:
+      for (auto& b : data) b = static_cast<element>(rng.next());
+      break;
+    case data_shape::text: {
+      std::size_t at = 0;
+      while (at < size) {
+        const auto word = words[std::min<std::size_t>(rng.below(16), 9)];
+        for (char c : word) {
+          if (at == size) break;
+          data[at++] = static_cast<element>(c);
+        }
+      }
+      break;
+    }
+  }
+  return data;
+}
+
+}  // namespace wrenfold::support
