@@ -1,6 +1,6 @@
 // wrenfold-pipe: compresses standard input to standard output, or decompresses it with -d, as raw
-// deflate, zlib or gzip. After opening the coder it drives it only through coder_interface, so
-// transcode_stream() below is the loop any client of any wrenfold coder writes.
+// deflate, zlib or gzip. After opening the coder it reads through a coder_istreambuf, which
+// drives any coder of the family, so the program holds no transcode loop of its own.
 //
 //   wrenfold-pipe [-d] [--format raw|zlib|gzip|auto] [-1 .. -9] [--buffer BYTES] < in > out
 #include <unistd.h>
@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <wrenfold/coder-streams.hpp>
 #include <wrenfold/coders-zlib.hpp>
 
 namespace {
@@ -89,28 +90,40 @@ options_type parse_options(int argc, char** argv) {
   return options;
 }
 
-// Standard input, read one buffer at a time; `pending` is what was read and not yet consumed.
-struct input_type {
-  std::vector<coders::element> buffer;
-  coders::const_element_array pending;
-  bool at_end = false;
+// Standard input as a streambuf over read(2), so that a failing read is an io_error and never
+// looks like the end of the input. Large reads go straight into the caller's memory.
+class stdin_source : public std::streambuf {
+ public:
+  explicit stdin_source(std::size_t size) : buffer_(size) {}
 
-  // Reads more once everything read before has been consumed; at the end of the input,
-  // `pending` stays empty and at_end is true.
-  void refill() {
-    if (!pending.empty() || at_end) return;
+ protected:
+  int_type underflow() override {
+    const std::size_t n = read_some(buffer_.data(), buffer_.size());
+    if (n == 0) return traits_type::eof();
+    setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
+    return traits_type::to_int_type(buffer_[0]);
+  }
+
+  std::streamsize xsgetn(char* s, std::streamsize n) override {
+    if (gptr() != egptr()) return std::streambuf::xsgetn(s, n);
+    return static_cast<std::streamsize>(read_some(s, static_cast<std::size_t>(n)));
+  }
+
+ private:
+  static std::size_t read_some(char* into, std::size_t size) {
     ssize_t n;
     do {
-      n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+      n = ::read(STDIN_FILENO, into, size);
     } while (n < 0 && errno == EINTR);
     if (n < 0) throw io_error(std::string("reading standard input: ") + std::strerror(errno));
-    at_end = n == 0;
-    pending = coders::const_element_array(buffer.data(), static_cast<std::size_t>(n));
+    return static_cast<std::size_t>(n);
   }
+
+  std::vector<char> buffer_;
 };
 
 // write(2) may take less than it is given; loops until every byte is out.
-void write_all(const coders::element* data, std::size_t size) {
+void write_all(const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(STDOUT_FILENO, data, size);
     if (n < 0 && errno == EINTR) continue;
@@ -120,28 +133,24 @@ void write_all(const coders::element* data, std::size_t size) {
   }
 }
 
-// Feeds the coder until its stream is complete: no_flush while input lasts, then finish.
-void transcode_stream(coders::coder_interface& coder, input_type& input,
-                      std::vector<coders::element>& room) {
-  while (!coder.finished()) {
-    input.refill();
-    const auto flush = input.at_end ? coders::flush_mode::finish : coders::flush_mode::no_flush;
-    const coders::element_array out(room);
-    const auto [in_last, out_last] = coder.transcode(input.pending, out, flush);
-    write_all(out.data(), static_cast<std::size_t>(out_last - out.first() + 1));
-    input.pending = input.pending.slice(in_last + 1, input.pending.last());
+// Standard input through the coder to standard output: coder_istreambuf drives the coder (no_flush
+// while input lasts, finish at its end) until its stream is complete.
+void transcode_stdin(coders::coder_interface& coder, std::size_t buffer) {
+  stdin_source source(buffer);
+  coders::coder_istreambuf stream(coder, source, buffer);
+  std::vector<char> chunk(buffer);
+  for (std::streamsize n;
+       (n = stream.sgetn(chunk.data(), static_cast<std::streamsize>(buffer))) > 0;) {
+    write_all(chunk.data(), static_cast<std::size_t>(n));
   }
 }
 
 void run(const options_type& options) {
-  input_type input{std::vector<coders::element>(options.buffer), {}, false};
-  std::vector<coders::element> room(options.buffer);
-
   if (!options.decompress) {
     zlib::coder_type coder;
     coder.deflate_init(options.level, zlib::default_strategy, zlib::deflated,
                        zlib::default_window_bits, zlib::default_memory_level, options.header);
-    transcode_stream(coder, input, room);
+    transcode_stdin(coder, options.buffer);
     return;
   }
 
@@ -150,7 +159,7 @@ void run(const options_type& options) {
   zlib::member_decoder decoder;
   decoder.inflate_init(zlib::default_window_bits, options.header);
   try {
-    transcode_stream(decoder, input, room);
+    transcode_stdin(decoder, options.buffer);
   } catch (const zlib::zlib_error& error) {
     if (error.code() != zlib::return_code_enum::BUF_ERROR) throw;
     throw input_error(std::string("input ends inside the stream (") + error.what() + ")");

@@ -9,13 +9,16 @@
 #include <sys/resource.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
+#include <wrenfold/coder-streams.hpp>
 #include <wrenfold/coders-zlib.hpp>
 
 namespace {
@@ -115,39 +118,27 @@ int decode_oneshot(const char* path, std::size_t limit_mibs) {
   }
 }
 
+// Streams FILE through the decoder 64 KiB at a time and throws each piece away.
 int decode(const char* path, std::size_t mibs) {
-  static const bytes zeros(64 * 1024);
-  bytes in_buffer(64 * 1024);
-  bytes out_buffer(64 * 1024);
-  const auto file = open_file(path, "rb");
+  std::filebuf file;
+  if (file.open(path, std::ios::in | std::ios::binary) == nullptr) {
+    throw std::runtime_error(std::string("cannot open ") + path);
+  }
   zl::coder_type coder;
   coder.inflate_init(zl::default_window_bits, zl::header_type::GZIP);
-  std::size_t at = 0, filled = 0;
+  wrenfold::coders::coder_istreambuf stream(coder, file, 64 * 1024);
+  std::vector<char> piece(64 * 1024);
   std::uint64_t produced = 0;
-  bool at_eof = false;
-  while (!coder.finished()) {
-    if (at == filled && !at_eof) {
-      filled = std::fread(in_buffer.data(), 1, in_buffer.size(), file.get());
-      at = 0;
-      at_eof = filled < in_buffer.size();
-    }
-    const auto [in_last, out_last] =
-        coder.transcode(const_element_array(in_buffer.data() + at, filled - at),
-                        element_array(out_buffer.data(), out_buffer.size()),
-                        at_eof ? flush_mode::finish : flush_mode::no_flush);
-    at += static_cast<std::size_t>(in_last + 1);
-    const auto n = static_cast<std::size_t>(out_last + 1);
-    if (std::memcmp(out_buffer.data(), zeros.data(), n) != 0) {
+  for (std::streamsize n; (n = stream.sgetn(piece.data(), 64 * 1024)) > 0;) {
+    if (std::any_of(piece.begin(), piece.begin() + n, [](char c) { return c != 0; })) {
       std::fprintf(stderr, "decoded a non-zero byte\n");
       return 1;
     }
-    produced += n;
+    produced += static_cast<std::uint64_t>(n);
   }
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  std::printf("decoded %llu bytes from %lld; peak RSS %ld KiB\n",
-              static_cast<unsigned long long>(produced), static_cast<long long>(coder.total_in()),
-              usage.ru_maxrss);
+  const std::string what =
+      "decoded " + std::to_string(produced) + " bytes from " + std::to_string(coder.total_in());
+  print_peak_rss(what.c_str());
   if (produced != mibs * mib) {
     std::fprintf(stderr, "expected %zu bytes\n", mibs * mib);
     return 1;
