@@ -223,7 +223,7 @@ class coder_istreambuf : public std::streambuf {
                    std::size_t buffer_size = 1 << 16)
       : coder_(coder),
         source_(source),
-        input_(streams_detail::make_buffer(buffer_size, "coder_istreambuf")),
+        input_(2 * streams_detail::make_buffer(buffer_size, "coder_istreambuf").size()),
         output_(buffer_size) {}
   coder_istreambuf(const coder_istreambuf&) = delete;
   coder_istreambuf& operator=(const coder_istreambuf&) = delete;
@@ -288,24 +288,33 @@ class coder_istreambuf : public std::streambuf {
     return 0;
   }
 
-  // Reads from source once less than half a buffer of input is pending: the rest moves to the
-  // front and the room behind it is filled, so that a call runs out of output room before it
-  // runs out of input, and a large read decodes in one call. With input still pending it takes
-  // only what source has ready, never waiting on a pipe while there is work to do.
+  // Reads from source once less than half a buffer of input is pending, topping it up to a
+  // whole buffer, so that a call runs out of output room before it runs out of input and a large
+  // read decodes in one call. The input buffer holds two buffers' worth, so the top-up mostly
+  // lands behind the pending bytes; they move to the front only when it would not fit. With
+  // input still pending it takes only what source has ready, never waiting on a pipe while
+  // there is work to do.
   void refill() {
+    const std::size_t window = input_.size() / 2;
     const std::size_t left = pending_.length();
-    if (source_ended_ || (left != 0 && left >= input_.size() / 2)) return;
-    std::size_t want = input_.size() - left;
+    if (source_ended_ || (left != 0 && left >= window / 2)) return;
+    std::size_t want = window - left;
+    std::size_t offset = 0;
     if (left != 0) {
       const std::streamsize ready = source_.in_avail();
       if (ready <= 0) return;
       want = std::min(want, static_cast<std::size_t>(ready));
-      std::memmove(input_.data(), pending_.data(), left);
+      offset = static_cast<std::size_t>(reinterpret_cast<const char*>(pending_.data()) -  // NOLINT
+                                        input_.data());
+      if (offset + left + want > input_.size()) {
+        std::memmove(input_.data(), pending_.data(), left);
+        offset = 0;
+      }
     }
-    const std::streamsize n =
-        source_.sgetn(input_.data() + left, static_cast<std::streamsize>(want));
+    char* const start = input_.data() + offset;
+    const std::streamsize n = source_.sgetn(start + left, static_cast<std::streamsize>(want));
     source_ended_ = left == 0 && n <= 0;
-    pending_ = const_element_array(reinterpret_cast<const element*>(input_.data()),  // NOLINT
+    pending_ = const_element_array(reinterpret_cast<const element*>(start),  // NOLINT: bytes
                                    left + (n > 0 ? static_cast<std::size_t>(n) : 0));
   }
 
