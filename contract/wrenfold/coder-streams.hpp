@@ -15,9 +15,9 @@
 ///   gzip.finish();                    // the member's end; throws if anything failed
 /// @endcode
 ///
-/// Each object keeps two buffers of buffer_size bytes (the output side at least 64), made at
-/// construction; reading and writing allocate nothing more. Neither adapter is shared between
-/// threads.
+/// The buffers are made at construction, and reading and writing allocate nothing more:
+/// coder_ostreambuf keeps 2 x buffer_size bytes (its output side at least 64), coder_istreambuf
+/// 3 x buffer_size (two for input). Neither adapter is shared between threads.
 #pragma once
 
 #include <algorithm>
