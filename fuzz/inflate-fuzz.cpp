@@ -20,20 +20,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t shape = reader.byte();
   const auto header = static_cast<zl::header_type>(shape & 3u);
   const int window_bits = 8 + ((shape >> 2) & 7);
-  inflate_plan plan;
-  plan.style = static_cast<flush_style>((shape >> 5) & 3u);
+  drive_options plan = decoder_drive();
+  plan.flush = static_cast<flush_policy>((shape >> 5) & 3u);
   plan.empty_slices = (shape & 0x80u) != 0;
-  plan.in_limit = slice_limit(reader.byte());
-  plan.out_limit = slice_limit(reader.byte());
-  plan.seed = reader.byte();
-  plan.seed = plan.seed << 8 | reader.byte();
+  plan.in_chunk = slice_limit(reader.byte());
+  plan.out_chunk = slice_limit(reader.byte());
+  const std::uint32_t seed = reader.byte();
+  plan.seed = seed << 8 | reader.byte();
   const auto compressed = reader.payload();
 
   zl::coder_type coder;
-  inflate_run run;
+  drive_state run;
   try {
     coder.inflate_init(window_bits, header);
-    inflate_with(coder, compressed, plan, run);
+    drive(coder, compressed, plan, run);
   } catch (const zl::zlib_error& e) {
     // A refusal is fine for bytes that zlib refuses too, or for a call that handed over no
     // input (nothing to do then is zlib's BUF_ERROR). With input and room, refusing a stream
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view message = e.what();
     if (run.last_call.in_size != 0 &&
         message.find("invalid distance too far back") == std::string_view::npos) {
-      const auto oracle = zlib_inflate(compressed, zlib_window(header, window_bits));
+      const auto oracle = zlib_oracle(compressed, zlib_window(header, window_bits));
       check(oracle.code != Z_STREAM_END, "zlib_error on a stream that zlib decodes");
     }
     return 0;
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!coder.finished()) return 0;  // truncated, stalled or capped: nothing to compare
 
-  const auto oracle = zlib_inflate(compressed, zlib_window(header, window_bits));
+  const auto oracle = zlib_oracle(compressed, zlib_window(header, window_bits));
   check(oracle.code == Z_STREAM_END, "the coder finished a stream that zlib does not");
   check(run.output == oracle.output, "decoded bytes differ from zlib's");
   check(run.consumed == oracle.consumed, "consumed a different number of bytes than zlib");

@@ -19,6 +19,7 @@
 //   bytes 4-5: seed of the draws
 #include <optional>
 #include <string>
+#include <utility>
 #include <wrenfold/coders-zlib-members.hpp>
 #include <wrenfold/coders-zlib-oneshot.hpp>
 
@@ -42,7 +43,7 @@ struct settings {
   bool payload_is_input = false;
   std::size_t members = 1;
   ending end = ending::none;
-  inflate_plan plan;
+  drive_options plan = decoder_drive();
 };
 
 settings read_settings(input_reader& reader) {
@@ -51,9 +52,9 @@ settings read_settings(input_reader& reader) {
                                         header_type::DEFAULT, header_type::NONE};
   // finish only once all input is handed over: at a member boundary, finish tells the decoder
   // that the stream ends there.
-  static constexpr flush_style styles[4]{flush_style::no_flush_then_finish,
-                                         flush_style::sync_then_finish, flush_style::mixed,
-                                         flush_style::no_flush_then_finish};
+  static constexpr flush_policy policies[4]{flush_policy::no_flush_then_finish,
+                                            flush_policy::sync_then_finish, flush_policy::mixed,
+                                            flush_policy::no_flush_then_finish};
   static constexpr ending endings[8]{ending::none,    ending::none,    ending::none,
                                      ending::padding, ending::garbage, ending::padding_garbage,
                                      ending::cut,     ending::changed};
@@ -63,14 +64,14 @@ settings read_settings(input_reader& reader) {
   s.window_bits = 8 + ((b0 >> 3) & 7);
   s.plan.empty_slices = (b0 & 0x40u) != 0;
   s.payload_is_input = (b0 & 0x80u) != 0;
-  s.plan.in_limit = slice_limit(reader.byte());
-  s.plan.out_limit = slice_limit(reader.byte());
+  s.plan.in_chunk = slice_limit(reader.byte());
+  s.plan.out_chunk = slice_limit(reader.byte());
   const std::uint8_t b3 = reader.byte();
-  s.plan.style = styles[b3 & 3u];
+  s.plan.flush = policies[b3 & 3u];
   s.members = 1 + ((b3 >> 2) & 3u);
   s.end = endings[(b3 >> 4) & 7u];
-  s.plan.seed = reader.byte();
-  s.plan.seed = s.plan.seed << 8 | reader.byte();
+  const std::uint32_t seed = reader.byte();
+  s.plan.seed = seed << 8 | reader.byte();
   return s;
 }
 
@@ -127,7 +128,8 @@ bytes hand_member(std::span<const element> part, draws& g, int bits, int level, 
     member.push_back(0);
   }
   if ((flags & fhcrc) != 0) put_le(member, crc_of(member) & 0xFFFFu, 2);
-  const bytes body = zlib_deflate(part, -bits, level, strategy);
+  const bytes body = zlib_deflate(part, level, -bits, strategy);
+  check(!body.empty(), "zlib refused the deflate settings");
   member.insert(member.end(), body.begin(), body.end());
   put_le(member, crc_of(part), 4);
   put_le(member, static_cast<std::uint32_t>(part.size()), 4);
@@ -150,10 +152,9 @@ bytes one_member(std::span<const element> part, header_type framing, draws& g, i
     return zl::compress(
         part, {.level = level, .strategy = strategy, .window_bits = bits, .header = framing});
   }
-  const int window = framing == header_type::GZIP   ? bits + 16
-                     : framing == header_type::NONE ? -bits
-                                                    : bits;
-  return zlib_deflate(part, window, level, strategy);
+  bytes stream = zlib_deflate(part, level, zlib_window(framing, bits, coding::compress), strategy);
+  check(!stream.empty(), "zlib refused the deflate settings");
+  return stream;
 }
 
 // Garbage: zero, 1F, 8B and other bytes, so that false starts of a member show up too.
@@ -260,77 +261,44 @@ struct zlib_reading {
 
 zlib_reading read_with_zlib(std::span<const element> data, header_type header, int window_bits) {
   zlib_reading r;
-  static bytes room(output_cap);
   const bool gzip =
       header == header_type::GZIP ||
       (header == header_type::AUTO && data.size() >= 2 && data[0] == 0x1F && data[1] == 0x8B);
   int window = zlib_window(header, window_bits);
   std::size_t at = 0;
-  std::size_t produced = 0;
-  bytes name(data.size() + 1), comment(data.size() + 1), extra(data.size() + 1);
+  bytes output;
   for (;;) {
-    z_stream stream{};
-    if (inflateInit2(&stream, window) != Z_OK) fail("inflateInit2 refused the oracle's window");
-    gz_header head{};
-    if (gzip) {
-      head.name = name.data();
-      head.name_max = static_cast<uInt>(name.size());
-      head.comment = comment.data();
-      head.comm_max = static_cast<uInt>(comment.size());
-      head.extra = extra.data();
-      head.extra_max = static_cast<uInt>(extra.size());
-      if (inflateGetHeader(&stream, &head) != Z_OK) fail("inflateGetHeader refused");
-    }
     ++r.members;
-    stream.next_in = const_cast<element*>(data.data() + at);  // zlib does not write through it
-    stream.avail_in = static_cast<uInt>(data.size() - at);
-    stream.next_out = room.data() + produced;
-    stream.avail_out = static_cast<uInt>(room.size() - produced);
-    const int code = inflate(&stream, Z_FINISH);
-    at = data.size() - stream.avail_in;
-    produced = room.size() - stream.avail_out;
-    const std::string message = stream.msg == nullptr ? "" : stream.msg;
-    const bool full = stream.avail_out == 0;
-    inflateEnd(&stream);
-    if (code == Z_NEED_DICT) {
-      r.v = refusal(return_code_enum::NEED_DICT, message);
+    const auto member = zlib_oracle(data.subspan(at), window, output_cap - output.size(), gzip);
+    at += member.consumed;
+    output.insert(output.end(), member.output.begin(), member.output.end());
+    const bool full = output.size() == output_cap;
+    if (member.code == Z_NEED_DICT) {
+      r.v = refusal(return_code_enum::NEED_DICT, member.message);
       break;
     }
-    if (code == Z_DATA_ERROR) {
-      r.v = refusal(return_code_enum::DATA_ERROR, message);
+    if (member.code == Z_DATA_ERROR) {
+      r.v = refusal(return_code_enum::DATA_ERROR, member.message);
       break;
     }
-    if (code == Z_BUF_ERROR) {
+    if (member.code == Z_BUF_ERROR) {
       if (full) break;  // unjudged
-      r.v = refusal(return_code_enum::BUF_ERROR, message);
+      r.v = refusal(return_code_enum::BUF_ERROR, member.message);
       // zlib asks for a dictionary once the dictionary id after the header has arrived; the
       // decoder refuses at the header's flag. Input that ends inside the id needs a dictionary.
       if (!gzip && header != header_type::NONE && data.size() >= 2 && data.size() < 6) {
         bytes longer(data.begin(), data.end());
         longer.resize(6);
-        if (zlib_inflate(longer, window).code == Z_NEED_DICT) {
+        if (zlib_oracle(longer, window).code == Z_NEED_DICT) {
           r.v.code = return_code_enum::NEED_DICT;
         }
       }
       break;
     }
-    if (code != Z_STREAM_END) fail("zlib's inflate failed otherwise than on the data");
+    if (member.code != Z_STREAM_END) fail("zlib's inflate failed otherwise than on the data");
     if (gzip) {
-      r.header = {};
-      auto text = [](const Bytef* field, std::size_t max) {
-        if (field == nullptr) return std::string();
-        const auto* chars = reinterpret_cast<const char*>(field);
-        return std::string(chars, std::min(std::string_view(chars, max).find('\0'), max));
-      };
-      r.header.name = text(head.name, head.name_max);
-      r.header.comment = text(head.comment, head.comm_max);
-      if (head.extra != nullptr) {
-        r.header.extra.assign(extra.begin(),
-                              extra.begin() + static_cast<std::ptrdiff_t>(head.extra_len));
-      }
-      r.header.mtime = static_cast<std::uint32_t>(head.time);
-      r.header.os = static_cast<std::uint8_t>(head.os);
-      r.header.text = head.text != 0;
+      check(member.header.has_value(), "zlib ended a gzip member without its header");
+      r.header = *member.header;
       while (at < data.size() && data[at] == 0) ++at;
     }
     if (at == data.size()) {
@@ -342,11 +310,9 @@ zlib_reading read_with_zlib(std::span<const element> data, header_type header, i
       r.trailing_at = at;
       break;
     }
-    window = window_bits + 16;
+    window = zlib_window(header_type::GZIP, window_bits);
   }
-  if (r.v.kind == kind_type::decoded) {
-    r.v.output.assign(room.begin(), room.begin() + static_cast<std::ptrdiff_t>(produced));
-  }
+  if (r.v.kind == kind_type::decoded) r.v.output = std::move(output);
   return r;
 }
 
@@ -411,16 +377,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const settings s = read_settings(reader);
   const auto payload = reader.payload();
   try {
-    draws g(s.plan.seed ^ 0xA5A5A5A5u);
+    draws g(*s.plan.seed ^ 0xA5A5A5A5u);
     const built_input built = s.payload_is_input ? built_input{} : build(payload, s, g);
     const std::span<const element> input = s.payload_is_input ? payload : built.data;
 
     zl::member_decoder decoder;
     decoder.inflate_init(s.window_bits, s.header);
-    inflate_run run;
+    drive_state run;
     verdict streamed;
     try {
-      inflate_with(decoder, input, s.plan, run);
+      drive(decoder, input, s.plan, run);
       if (decoder.finished()) streamed.kind = kind_type::decoded;
     } catch (const zl::zlib_error& e) {
       streamed = refusal(e.code(), e.what());

@@ -13,6 +13,7 @@
 //   byte 5: bits 0-1 flush style of compression, bits 2-3 of decompression
 //   bytes 6-7: seed of the draws
 #include <string>
+#include <utility>
 
 #include "fuzz-support.hpp"
 
@@ -32,99 +33,55 @@ struct settings {
   int decode_window_bits;
   std::size_t in_limit;
   std::size_t out_limit;
-  flush_style deflate_style;
-  flush_style inflate_style;
+  flush_policy deflate_flush;
+  flush_policy inflate_flush;
   std::uint32_t seed;
 };
 
-// The flush after a chunk: never finish, which only the end of the data may ask for.
-flush_mode chunk_flush(draws& g, flush_style style) {
-  const flush_mode flush = draw_flush(g, style, false);
-  return flush == flush_mode::finish ? flush_mode::no_flush : flush;
-}
-
+// The data in drawn chunks, each ended by a drawn flush (never finish, which only the end of the
+// data may ask for) that completes before the next chunk; then finish.
 bytes compress(const settings& s, std::span<const element> data) {
   zl::coder_type coder;
   coder.deflate_init(s.level, s.strategy, zl::deflated, s.window_bits, s.memory_level, s.header);
   const bool framed = s.header == header_type::GZIP;  // total_out leaves out the gzip framing
-  draws g(s.seed);
-  bytes packed;
-  bytes room;
-  auto keep = [&](const call_record& call) {
-    const auto end = room.end() - static_cast<std::ptrdiff_t>(call.out_size - call.produced);
-    packed.insert(packed.end(), end - static_cast<std::ptrdiff_t>(call.produced), end);
-  };
-  int idle = 0;
-  std::size_t calls = 0;
-  auto note_progress = [&](const call_record& call) {
-    idle = call.consumed == 0 && call.produced == 0 ? idle + 1 : 0;
-    check(idle < idle_limit, "compressor makes no progress");
-    check(++calls < call_budget, "compressor does not finish");
-  };
-
-  std::size_t at = 0;
-  while (at < data.size()) {
-    const std::size_t chunk = std::min(1 + g.below(s.in_limit), data.size() - at);
-    const flush_mode flush = chunk_flush(g, s.deflate_style);
-    // The chunk is handed over until it is consumed and, for a flush, until a call leaves room
-    // (zlib's sign that the flush is complete). Once a flush has filled the room, zlib wants
-    // more than six bytes per call until it completes, or it may write flush markers forever.
-    std::size_t done = 0;
-    for (bool flushing = false;; flushing = done == chunk) {
-      const std::size_t drawn = 1 + g.below(s.out_limit);
-      const std::size_t out_size = flushing ? std::max<std::size_t>(drawn, 7) : drawn;
-      const auto call = transcode_once(coder, data.subspan(at + done, chunk - done), room, out_size,
-                                       flush, g, framed);
-      keep(call);
-      note_progress(call);
-      done += call.consumed;
-      if (done == chunk && (flush == flush_mode::no_flush || call.produced < out_size)) break;
-    }
-    at += chunk;
-  }
-  while (!coder.finished()) {
-    const auto call =
-        transcode_once(coder, {}, room, 1 + g.below(s.out_limit), flush_mode::finish, g, framed);
-    keep(call);
-    note_progress(call);
-  }
+  drive_options plan;
+  plan.in_chunk = s.in_limit;
+  plan.out_chunk = s.out_limit;
+  plan.seed = s.seed;
+  plan.flush = s.deflate_flush;
+  plan.flush_chunks = true;
+  plan.draw_first = true;
+  plan.counts_framing = framed;
+  plan.call_budget = call_budget;
+  plan.idle_limit = idle_limit;
+  drive_state run;
+  drive(coder, data, plan, run);
+  check(!run.stalled, "compressor makes no progress");
+  check(!run.capped, "compressor does not finish");
   check(coder.total_in() == static_cast<element_count>(data.size()),
         "total_in differs from the data compressed");
   const std::size_t framing = framed ? 18 : 0;
-  check(coder.total_out() == static_cast<element_count>(packed.size() - framing),
+  check(coder.total_out() == static_cast<element_count>(run.output.size() - framing),
         "total_out differs from the deflate data written");
-  return packed;
+  return std::move(run.output);
 }
 
 void expect_decodes(const settings& s, header_type decoder, std::span<const element> packed,
                     std::span<const element> data) {
   zl::coder_type coder;
   coder.inflate_init(s.decode_window_bits, decoder);
-  const inflate_plan plan{.in_limit = s.in_limit,
-                          .out_limit = s.out_limit,
-                          .style = s.inflate_style,
-                          .seed = s.seed ^ 0x5A5Au};
-  inflate_run run;
-  inflate_with(coder, packed, plan, run);
+  drive_options plan = decoder_drive();
+  plan.in_chunk = s.in_limit;
+  plan.out_chunk = s.out_limit;
+  plan.flush = s.inflate_flush;
+  plan.seed = s.seed ^ 0x5A5Au;
+  drive_state run;
+  drive(coder, packed, plan, run);
   check(coder.finished(), "the decoder did not finish the stream");
   check(run.consumed == packed.size(), "the decoder left compressed bytes unconsumed");
   check(
       run.output.size() == data.size() && std::equal(data.begin(), data.end(), run.output.begin()),
       "the decoder's output differs from the data");
-}
-
-// zlib's window bits for reading what the coder wrote in each framing.
-int plain_window(header_type header) {
-  switch (header) {
-    case header_type::NONE:
-      return -15;
-    case header_type::GZIP:
-      return 31;
-    case header_type::AUTO:
-    case header_type::DEFAULT:
-      break;
-  }
-  return 15;
 }
 
 }  // namespace
@@ -149,8 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   s.in_limit = slice_limit(reader.byte());
   s.out_limit = slice_limit(reader.byte());
   const std::uint8_t b5 = reader.byte();
-  s.deflate_style = static_cast<flush_style>(b5 & 3u);
-  s.inflate_style = static_cast<flush_style>((b5 >> 2) & 3u);
+  s.deflate_flush = static_cast<flush_policy>(b5 & 3u);
+  s.inflate_flush = static_cast<flush_policy>((b5 >> 2) & 3u);
   s.seed = reader.byte();
   s.seed = s.seed << 8 | reader.byte();
   const auto payload = reader.payload();
@@ -158,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const bytes packed = compress(s, payload);
 
-    const auto plain = zlib_inflate(packed, plain_window(s.header));
+    const auto plain = zlib_oracle(packed, zlib_window(s.header, 15, coding::compress));
     check(plain.code == Z_STREAM_END && plain.consumed == packed.size() &&
               plain.output.size() == payload.size() &&
               std::equal(payload.begin(), payload.end(), plain.output.begin()),

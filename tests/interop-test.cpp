@@ -19,7 +19,7 @@ using zl::header_type;
 
 struct chunking_row {
   const char* name;
-  pump_options options;
+  drive_options options;
 };
 const chunking_row chunkings[] = {
     {"1-byte buffers", {.in_chunk = 1, .out_chunk = 1, .first = -3}},

@@ -107,17 +107,17 @@ inline ::testing::AssertionResult same_bytes(std::span<const coders::element> ac
 
 // One whole stream through our coder, driven by pump.
 inline bytes compress(coders::zlib::header_type header, int level,
-                      std::span<const coders::element> input, pump_options options) {
+                      std::span<const coders::element> input, drive_options options) {
   namespace zl = coders::zlib;
   zl::coder_type coder;
   coder.deflate_init(level, zl::default_strategy, zl::deflated, zl::default_window_bits,
                      zl::default_memory_level, header);
-  options.count_framing = header == zl::header_type::GZIP;
+  options.counts_framing = header == zl::header_type::GZIP;
   return pump(coder, input, options);
 }
 
 inline bytes decompress(coders::zlib::header_type header, std::span<const coders::element> input,
-                        const pump_options& options) {
+                        const drive_options& options) {
   coders::zlib::coder_type coder;
   coder.inflate_init(coders::zlib::default_window_bits, header);
   auto output = pump(coder, input, options);

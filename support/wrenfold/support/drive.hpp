@@ -1,17 +1,20 @@
 // The one drive loop of tests, fuzzers and benchmarks: it feeds any coder as a client does, in
-// slices of chosen or drawn sizes with a chosen flush policy and array numbering, and checks
-// after every call that the positions lie inside the arrays and that the totals moved by exactly
-// what was reported. A broken check throws drive_fault, which a test reports as a failure and a
-// fuzzer as a crash.
+// slices of chosen or drawn sizes with a chosen flush policy, or in chunks each ended by a flush,
+// and with chosen or drawn array numbering. After every call it checks that the positions lie
+// inside the arrays and that the totals moved by exactly what was reported. A broken check
+// throws drive_fault, which a test reports as a failure and a fuzzer as a crash.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 #include <wrenfold/coders.hpp>
 
@@ -94,14 +97,24 @@ inline element_index draw_first(draws& g, std::size_t length) {
 struct drive_options {
   std::size_t in_chunk = std::size_t{1} << 16;   // input handed over per call, at most
   std::size_t out_chunk = std::size_t{1} << 16;  // fresh output room per call, at most
-  // Non-zero: each call's sizes are drawn (input 1 .. in_chunk, or 0 .. in_chunk with
+  // Set: each call's sizes are drawn from it (input 1 .. in_chunk, or 0 .. in_chunk with
   // empty_slices; output 1 .. out_chunk), and so are the flush modes of the policies that draw.
-  std::uint32_t seed = 0;
+  std::optional<std::uint32_t> seed{};
   bool empty_slices = false;
   flush_policy flush = flush_policy::no_flush_then_finish;
-  element_index first = 1000;  // first index of every array handed over
-  bool draw_first = false;     // draw each array's first index instead
+  // The input in chunks of in_chunk (or 1 .. in_chunk drawn) bytes, each ended by a flush the
+  // policy draws (finish made no_flush) and handed over until it is consumed and, for a flush,
+  // until a call leaves room, zlib's sign that the flush is complete; then finish, no input.
+  bool flush_chunks = false;
+  element_index first = 1000;   // first index of every array handed over
+  bool draw_first = false;      // draw each array's first index instead
   bool counts_framing = false;  // total_out leaves out framing bytes the coder writes itself
+  // A call with input and room must consume or write unless the coder has finished, as zlib's
+  // inflate does.
+  bool moves_with_input = false;
+  // Set: each call's output goes here instead of into drive_state::output, so that a stream of
+  // GiBs need not be held.
+  std::function<void(std::span<const element>)> sink{};
   std::size_t output_cap = std::numeric_limits<std::size_t>::max();  // stop past this output
   std::size_t call_budget = std::numeric_limits<std::size_t>::max();
   int idle_limit = 8;  // calls in a row without progress before the drive gives up
@@ -117,23 +130,26 @@ struct call_record {
 
 // The state of a drive; after an exception it describes the call that threw.
 struct drive_state {
-  bytes output;
+  bytes output;  // empty with a sink
   std::size_t consumed = 0;
+  std::size_t produced = 0;  // output bytes, with or without a sink
   std::size_t calls = 0;
   call_record last_call;
   bool stalled = false;  // idle_limit calls in a row without progress
   bool capped = false;   // stopped at output_cap or call_budget
 };
 
-// One checked transcode call on in with out_size bytes of fresh room at the very end of room, so
-// that a write past the slice runs off the heap block under AddressSanitizer.
+// One checked transcode call on in with out_size bytes of fresh room at the very end of room,
+// whose heap block ends there too, so that a write past the slice runs off the block under
+// AddressSanitizer. The call's output is the first `produced` of those last out_size bytes.
 inline call_record transcode_once(coders::coder_interface& coder, std::span<const element> in,
                                   bytes& room, std::size_t out_size, flush_mode flush,
                                   element_index in_first, element_index out_first,
                                   bool counts_framing) {
-  room.resize(out_size);
+  if (room.size() < out_size) room = bytes(out_size);  // a fresh block of exactly that size
   const coders::const_element_array in_array(in.data(), in.size(), in_first);
-  const coders::element_array out_array(room.data(), out_size, out_first);
+  const coders::element_array out_array(room.data() + (room.size() - out_size), out_size,
+                                        out_first);
   const auto in_before = coder.total_in();
   const auto out_before = coder.total_out();
   const auto [in_last, out_last] = coder.transcode(in_array, out_array, flush);
@@ -156,32 +172,68 @@ inline call_record transcode_once(coders::coder_interface& coder, std::span<cons
 // the coder propagate; state keeps what happened before them.
 inline void drive(coders::coder_interface& coder, std::span<const element> input,
                   const drive_options& options, drive_state& state) {
-  draws g(options.seed);
+  // Once a flush has filled the room, zlib wants more than six bytes per call until the flush
+  // completes, or it may write flush markers forever.
+  constexpr std::size_t flush_room = 7;
+  draws g(options.seed.value_or(0));
+  const bool drawn = options.seed.has_value();
   bytes room;
   int idle = 0;
+  std::size_t chunk_end = 0;  // with flush_chunks: where the chunk being handed over ends
+  bool chunk_open = false;    // and whether the chunk, or its flush, is still going on
+  flush_mode chunk_flush = flush_mode::no_flush;
   for (; !coder.finished(); ++state.calls) {
-    if (state.output.size() >= options.output_cap || state.calls >= options.call_budget) {
+    if (state.produced >= options.output_cap || state.calls >= options.call_budget) {
       state.capped = true;
       return;
     }
     const std::size_t rest = input.size() - state.consumed;
-    const std::size_t wanted = options.seed == 0      ? options.in_chunk
-                               : options.empty_slices ? g.below(options.in_chunk + 1)
-                                                      : 1 + g.below(options.in_chunk);
-    const std::size_t in_size = std::min(wanted, rest);
-    const std::size_t out_size =
-        options.seed == 0 ? options.out_chunk : 1 + g.below(options.out_chunk);
-    const flush_mode flush = choose_flush(g, options.flush, in_size == rest);
+    std::size_t in_size = 0;
+    std::size_t out_size = 0;
+    flush_mode flush = flush_mode::finish;
+    if (!options.flush_chunks) {
+      const std::size_t wanted = !drawn                 ? options.in_chunk
+                                 : options.empty_slices ? g.below(options.in_chunk + 1)
+                                                        : 1 + g.below(options.in_chunk);
+      in_size = std::min(wanted, rest);
+      out_size = drawn ? 1 + g.below(options.out_chunk) : options.out_chunk;
+      flush = choose_flush(g, options.flush, in_size == rest);
+    } else {
+      if (!chunk_open && rest != 0) {
+        const std::size_t wanted = drawn ? 1 + g.below(options.in_chunk) : options.in_chunk;
+        chunk_end = state.consumed + std::min(wanted, rest);
+        chunk_flush = choose_flush(g, options.flush, false);
+        if (chunk_flush == flush_mode::finish) chunk_flush = flush_mode::no_flush;
+        chunk_open = true;
+      }
+      out_size = drawn ? 1 + g.below(options.out_chunk) : options.out_chunk;
+      if (chunk_open) {
+        in_size = chunk_end - state.consumed;
+        if (in_size == 0) out_size = std::max(out_size, flush_room);
+        flush = chunk_flush;
+      }
+    }
     const element_index in_first = options.draw_first ? draw_first(g, in_size) : options.first;
     const element_index out_first = options.draw_first ? draw_first(g, out_size) : options.first;
     state.last_call = {in_size, out_size, 0, 0};
-    const auto call = transcode_once(coder, input.subspan(state.consumed, in_size), room,
-                                     out_size, flush, in_first, out_first,
-                                     options.counts_framing);
+    const auto call = transcode_once(coder, input.subspan(state.consumed, in_size), room, out_size,
+                                     flush, in_first, out_first, options.counts_framing);
     state.last_call = call;
-    state.output.insert(state.output.end(), room.begin(),
-                        room.begin() + static_cast<std::ptrdiff_t>(call.produced));
+    const std::span<const element> written(room.data() + (room.size() - out_size), call.produced);
+    if (options.sink) {
+      options.sink(written);
+    } else {
+      state.output.insert(state.output.end(), written.begin(), written.end());
+    }
     state.consumed += call.consumed;
+    state.produced += call.produced;
+    require(!options.moves_with_input || call.in_size == 0 || call.consumed != 0 ||
+                call.produced != 0 || coder.finished(),
+            "the coder made no progress with input and room");
+    if (chunk_open && state.consumed == chunk_end &&
+        (chunk_flush == flush_mode::no_flush || call.produced < out_size)) {
+      chunk_open = false;
+    }
     idle = call.consumed == 0 && call.produced == 0 ? idle + 1 : 0;
     if (idle >= options.idle_limit) {
       state.stalled = true;
