@@ -22,6 +22,7 @@
 #include <utility>
 #include <wrenfold/coders-zlib-members.hpp>
 #include <wrenfold/coders-zlib-oneshot.hpp>
+#include <wrenfold/support/framing.hpp>
 
 #include "fuzz-support.hpp"
 
@@ -75,10 +76,6 @@ settings read_settings(input_reader& reader) {
   return s;
 }
 
-void put_le(bytes& out, std::uint32_t value, int count) {
-  for (int i = 0; i < count; ++i) out.push_back(static_cast<element>(value >> (8 * i)));
-}
-
 std::uint32_t crc_of(std::span<const element> data) {
   return static_cast<std::uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
 }
@@ -109,13 +106,13 @@ bytes hand_member(std::span<const element> part, draws& g, int bits, int level, 
                   built_input& into) {
   const auto flags = static_cast<std::uint8_t>(g.below(32));
   bytes member{0x1F, 0x8B, 8, flags};
-  put_le(member, g.next(), 4);                           // MTIME
+  wrenfold::support::put_le(member, g.next(), 4);        // MTIME
   member.push_back(static_cast<element>(g.below(256)));  // XFL, which readers ignore
   member.push_back(static_cast<element>(g.below(256)));  // OS
   if ((flags & fextra) != 0) {
     const std::size_t from = g.below(part.size() + 1);
     const auto extra = part.subspan(from, g.below(part.size() - from + 1));
-    put_le(member, static_cast<std::uint32_t>(extra.size()), 2);
+    wrenfold::support::put_le(member, static_cast<std::uint32_t>(extra.size()), 2);
     member.insert(member.end(), extra.begin(), extra.end());
   }
   into.name.clear();
@@ -127,12 +124,12 @@ bytes hand_member(std::span<const element> part, draws& g, int bits, int level, 
     member.insert(member.end(), text->begin(), text->end());
     member.push_back(0);
   }
-  if ((flags & fhcrc) != 0) put_le(member, crc_of(member) & 0xFFFFu, 2);
+  if ((flags & fhcrc) != 0) wrenfold::support::put_le(member, crc_of(member) & 0xFFFFu, 2);
   const bytes body = zlib_deflate(part, level, -bits, strategy);
   check(!body.empty(), "zlib refused the deflate settings");
   member.insert(member.end(), body.begin(), body.end());
-  put_le(member, crc_of(part), 4);
-  put_le(member, static_cast<std::uint32_t>(part.size()), 4);
+  const bytes trailer = wrenfold::support::gzip_trailer(part);
+  member.insert(member.end(), trailer.begin(), trailer.end());
   return member;
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <wrenfold/support/framing.hpp>
 
 #include "interop.hpp"
 
@@ -244,13 +245,7 @@ TEST(member_decoder_test, reads_every_header_field) {
     const auto header_crc = zl::crc32(0, head);
     head.push_back(static_cast<wc::element>(header_crc));
     head.push_back(static_cast<wc::element>(header_crc >> 8));
-    bytes trailer(8);
-    const auto crc = zl::crc32(0, data);
-    for (int i = 0; i < 4; ++i) {
-      trailer[static_cast<std::size_t>(i)] = static_cast<wc::element>(crc >> (8 * i));
-      trailer[static_cast<std::size_t>(4 + i)] = static_cast<wc::element>(data.size() >> (8 * i));
-    }
-    return joined({head, deflated, trailer});
+    return joined({head, deflated, wrenfold::support::gzip_trailer(data)});
   };
   const bytes plain = member("notes.txt", "a comment");
   EXPECT_TRUE(same_bytes(inflate_whole(plain, 31), data)) << "zlib itself must accept the header";

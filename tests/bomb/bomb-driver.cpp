@@ -20,6 +20,7 @@
 #include <vector>
 #include <wrenfold/coder-streams.hpp>
 #include <wrenfold/coders-zlib.hpp>
+#include <wrenfold/support/framing.hpp>
 
 namespace {
 
@@ -53,10 +54,6 @@ bytes flushed_chunk(zl::coder_type& coder, const bytes& zeros) {
   return room;
 }
 
-void put_le32(std::FILE* file, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) std::fputc(static_cast<int>((value >> (8 * i)) & 0xFF), file);
-}
-
 // A full flush forgets everything before it, so every further MiB of zeros compresses to the
 // same bytes; the member is written from one such chunk repeated, without compressing GiBs.
 void make(const char* path, std::size_t mibs) {
@@ -85,8 +82,9 @@ void make(const char* path, std::size_t mibs) {
     std::fwrite(chunk.data(), 1, chunk.size(), file.get());
   }
   std::fwrite(end.data(), 1, end.size(), file.get());
-  put_le32(file.get(), static_cast<std::uint32_t>(crc));
-  put_le32(file.get(), static_cast<std::uint32_t>(mibs * mib));
+  const bytes trailer =
+      wrenfold::support::gzip_trailer(static_cast<std::uint32_t>(crc), mibs * mib);
+  std::fwrite(trailer.data(), 1, trailer.size(), file.get());
   if (std::ferror(file.get())) throw std::runtime_error("write failed");
 }
 
