@@ -7,7 +7,7 @@ MAKEFLAGS += --no-print-directory
 
 # The Debian packages each entry point needs; each installs only its own, and only when missing.
 DEMO_PACKAGES := cmake make g++ zlib1g-dev gzip
-TEST_PACKAGES := $(DEMO_PACKAGES) pkg-config googletest libgtest-dev libgmock-dev python3
+TEST_PACKAGES := $(DEMO_PACKAGES) pkg-config googletest libgtest-dev libgmock-dev python3 libisal-dev
 BENCH_PACKAGES := $(DEMO_PACKAGES) valgrind
 FUZZ_PACKAGES := $(DEMO_PACKAGES) clang libclang-rt-14-dev
 DOCS_PACKAGES := $(DEMO_PACKAGES) doxygen

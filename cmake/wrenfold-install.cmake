@@ -2,7 +2,12 @@
 # relocatable CMake package and a pkg-config module.
 set(wrenfold_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/wrenfold_zlib)
 
-install(TARGETS wrenfold_zlib wrenfold_minimal EXPORT wrenfold_zlib-targets
+# The ISA-L coder, when built, joins the same export set: wrenfold::isal in the same package.
+set(wrenfold_installed_targets wrenfold_zlib wrenfold_minimal)
+if(TARGET wrenfold_isal)
+  list(APPEND wrenfold_installed_targets wrenfold_isal)
+endif()
+install(TARGETS ${wrenfold_installed_targets} EXPORT wrenfold_zlib-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT wrenfold_zlib-targets NAMESPACE wrenfold:: DESTINATION ${wrenfold_cmake_dir})
@@ -22,3 +27,7 @@ file(RELATIVE_PATH wrenfold_pc_to_prefix /root/${wrenfold_pc_dir} /root)
 string(REGEX REPLACE "/$" "" wrenfold_pc_to_prefix "${wrenfold_pc_to_prefix}")
 configure_file(cmake/wrenfold-zlib.pc.in ${PROJECT_BINARY_DIR}/wrenfold-zlib.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/wrenfold-zlib.pc DESTINATION ${wrenfold_pc_dir})
+if(TARGET wrenfold_isal)
+  configure_file(cmake/wrenfold-isal.pc.in ${PROJECT_BINARY_DIR}/wrenfold-isal.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/wrenfold-isal.pc DESTINATION ${wrenfold_pc_dir})
+endif()
