@@ -1,4 +1,4 @@
-// member_decoder: gzip and zlib framing read byte by byte around the zlib coder's raw inflater,
+// Member decoding: gzip and zlib framing read byte by byte around an engine's raw inflater,
 // every member's check value and length verified here, zero padding skipped and trailing data
 // refused. Reading the framing here keeps every member boundary exact whatever the call sizes.
 #include <algorithm>
@@ -58,7 +58,7 @@ std::uint32_t extend(std::uint32_t value, uLong (*update)(uLong, const Bytef*, u
 }  // namespace
 
 // The caller's two arrays and how much of each this call has used.
-struct member_decoder::cursor_type {
+struct basic_member_decoder::cursor_type {
   const element* in = nullptr;
   std::size_t in_size = 0;
   element* out = nullptr;
@@ -71,16 +71,25 @@ struct member_decoder::cursor_type {
   const element* in_next() const { return in + in_used; }
 };
 
-const std::array<member_decoder::step_type, 7> member_decoder::steps{
-    &member_decoder::step_detect, &member_decoder::step_gzip_head, &member_decoder::step_zlib_head,
-    &member_decoder::step_body,   &member_decoder::step_trailer,   &member_decoder::step_between,
-    &member_decoder::step_ended};
+const std::array<basic_member_decoder::step_type, 7> basic_member_decoder::steps{
+    &basic_member_decoder::step_detect,    &basic_member_decoder::step_gzip_head,
+    &basic_member_decoder::step_zlib_head, &basic_member_decoder::step_body,
+    &basic_member_decoder::step_trailer,   &basic_member_decoder::step_between,
+    &basic_member_decoder::step_ended};
+
+basic_member_decoder::basic_member_decoder() noexcept = default;
+
+basic_member_decoder::~basic_member_decoder() = default;
 
 member_decoder::member_decoder() noexcept = default;
 
 member_decoder::~member_decoder() = default;
 
-void member_decoder::inflate_init(int window, header_type header) {
+void member_decoder::open_raw(int window) { inflater.inflate_init(window, header_type::NONE); }
+
+coder_interface& member_decoder::raw() { return inflater; }
+
+void basic_member_decoder::inflate_init(int window, header_type header) {
   if (window < 8 || window > 15) {
     throw constraint_error("window_bits " + std::to_string(window) +
                            " outside 8..15 (the header mode chooses the framing; zlib's negative "
@@ -113,35 +122,35 @@ void member_decoder::inflate_init(int window, header_type header) {
   }
 }
 
-bool member_decoder::is_open() const { return open; }
+bool basic_member_decoder::is_open() const { return open; }
 
-void member_decoder::require_open() const {
+void basic_member_decoder::require_open() const {
   if (!open) throw constraint_error("member_decoder is closed");
 }
 
-element_count member_decoder::total_in() const {
+element_count basic_member_decoder::total_in() const {
   require_open();
   return static_cast<element_count>(consumed);
 }
 
-element_count member_decoder::total_out() const {
+element_count basic_member_decoder::total_out() const {
   require_open();
   return static_cast<element_count>(produced);
 }
 
-bool member_decoder::finished() const { return done; }
+bool basic_member_decoder::finished() const { return done; }
 
-void member_decoder::close() {
-  raw.close();
+void basic_member_decoder::close() {
+  raw().close();
   open = false;
 }
 
-element_count member_decoder::members() const { return member_count; }
+element_count basic_member_decoder::members() const { return member_count; }
 
-const gzip_header& member_decoder::header() const { return current; }
+const gzip_header& basic_member_decoder::header() const { return current; }
 
-transcode_result member_decoder::transcode(const_element_array in_data, element_array out_data,
-                                           flush_mode flush) {
+transcode_result basic_member_decoder::transcode(const_element_array in_data,
+                                                 element_array out_data, flush_mode flush) {
   if (in_data.empty() && out_data.empty()) {
     throw constraint_error("transcode: input and output arrays both empty");
   }
@@ -172,7 +181,7 @@ transcode_result member_decoder::transcode(const_element_array in_data, element_
 }
 
 // Collects bytes of a fixed-size part into staged until it holds want of them.
-bool member_decoder::stage(cursor_type& at, std::uint32_t want) {
+bool basic_member_decoder::stage(cursor_type& at, std::uint32_t want) {
   const auto n =
       static_cast<std::uint32_t>(std::min<std::size_t>(want - staged_count, at.in_left()));
   if (n != 0) std::memcpy(staged.data() + staged_count, at.in_next(), n);
@@ -181,28 +190,28 @@ bool member_decoder::stage(cursor_type& at, std::uint32_t want) {
   return staged_count == want;
 }
 
-void member_decoder::begin_member(framing_type kind) {
+void basic_member_decoder::begin_member(framing_type kind) {
   framing = kind;
   phase = kind == framing_type::gzip ? phase_type::gzip_head : phase_type::zlib_head;
   field = gzip_field::fixed;
 }
 
-void member_decoder::begin_body() {
-  raw.inflate_init(window_bits, header_type::NONE);
+void basic_member_decoder::begin_body() {
+  open_raw(window_bits);
   check = checks[static_cast<std::size_t>(framing)].start;
   size = 0;
   staged_count = 0;
   phase = phase_type::body;
 }
 
-bool member_decoder::step_detect(cursor_type& at) {
+bool basic_member_decoder::step_detect(cursor_type& at) {
   if (!stage(at, 2)) return false;
   const bool gzip = staged[0] == gzip_magic[0] && staged[1] == gzip_magic[1];
   begin_member(gzip ? framing_type::gzip : framing_type::zlib);
   return true;
 }
 
-bool member_decoder::step_zlib_head(cursor_type& at) {
+bool basic_member_decoder::step_zlib_head(cursor_type& at) {
   if (!stage(at, 2)) return false;
   read_zlib_head();
   begin_body();
@@ -210,7 +219,7 @@ bool member_decoder::step_zlib_head(cursor_type& at) {
 }
 
 // The checks and texts are zlib's own, so that a stream is judged alike by both decoders.
-void member_decoder::read_zlib_head() const {
+void basic_member_decoder::read_zlib_head() const {
   const unsigned cmf = staged[0], flg = staged[1];
   if ((cmf << 8 | flg) % 31 != 0) fail_data("incorrect header check");
   if ((cmf & 0x0F) != Z_DEFLATED) fail_data("unknown compression method");
@@ -221,7 +230,7 @@ void member_decoder::read_zlib_head() const {
   }
 }
 
-bool member_decoder::step_gzip_head(cursor_type& at) {
+bool basic_member_decoder::step_gzip_head(cursor_type& at) {
   while (field != gzip_field::done) {
     const element* start = at.in_next();
     std::size_t taken = 0;  // header bytes consumed in this pass, for the header CRC
@@ -281,7 +290,7 @@ bool member_decoder::step_gzip_head(cursor_type& at) {
 }
 
 // ID1 ID2 CM FLG MTIME(4) XFL OS, checked as zlib checks them.
-void member_decoder::read_gzip_fixed() {
+void basic_member_decoder::read_gzip_fixed() {
   if (staged[0] != gzip_magic[0] || staged[1] != gzip_magic[1]) {
     fail_data("incorrect header check");
   }
@@ -297,7 +306,7 @@ void member_decoder::read_gzip_fixed() {
 }
 
 // Moves to the next part of the header that the flags announce, or to its end.
-void member_decoder::next_gzip_field() {
+void basic_member_decoder::next_gzip_field() {
   const int after = static_cast<int>(field);
   int next = field_done;
   for (const auto& part : optional_parts) {
@@ -311,20 +320,20 @@ void member_decoder::next_gzip_field() {
   field = static_cast<gzip_field>(next);
 }
 
-bool member_decoder::step_body(cursor_type& at) {
+bool basic_member_decoder::step_body(cursor_type& at) {
   // The raw inflater takes at most 4 GiB - 1 per call; the rest waits for the next pass.
   const std::size_t in_size = std::min(at.in_left(), max_zlib_length);
   const std::size_t out_size = std::min(at.out_left(), max_zlib_length);
   // The inflater waits for output room (it would have to refuse a call without), and for input
   // as long as it has had none.
-  if (out_size == 0 || (in_size == 0 && raw.total_in() == 0)) return false;
+  if (out_size == 0 || (in_size == 0 && raw().total_in() == 0)) return false;
   const const_element_array in(in_size == 0 ? nullptr : at.in_next(), in_size);
   const element_array out(out_size == 0 ? nullptr : at.out + at.out_used, out_size);
   transcode_result step{-1, -1};
   try {
     // With no new input a sync flush lets the inflater hand over what it holds without
     // calling the lack of input an error.
-    step = raw.transcode(in, out, in_size == 0 ? flush_mode::sync_flush : flush_mode::no_flush);
+    step = raw().transcode(in, out, in_size == 0 ? flush_mode::sync_flush : flush_mode::no_flush);
   } catch (const zlib_error& error) {
     if (error.code() != return_code_enum::BUF_ERROR) throw;
     return false;  // no progress possible in this call
@@ -338,14 +347,14 @@ bool member_decoder::step_body(cursor_type& at) {
   at.out_used += out_n;
   // Unfinished, the inflater stopped for want of input or output room, or at the 4 GiB limit of
   // one call, where another pass goes on.
-  if (!raw.finished()) {
+  if (!raw().finished()) {
     return (in_size == max_zlib_length || out_size == max_zlib_length) && (in_n != 0 || out_n != 0);
   }
   phase = kind.trailer_size == 0 ? phase_type::ended : phase_type::trailer;
   return true;
 }
 
-bool member_decoder::step_trailer(cursor_type& at) {
+bool basic_member_decoder::step_trailer(cursor_type& at) {
   const bool gzip = framing == framing_type::gzip;
   if (!stage(at, checks[static_cast<std::size_t>(framing)].trailer_size)) return false;
   const std::uint32_t stored = gzip ? load_le32(staged.data()) : load_be32(staged.data());
@@ -358,7 +367,7 @@ bool member_decoder::step_trailer(cursor_type& at) {
 
 // After a gzip member: zero bytes are padding; 1F 8B starts the next member; anything else is
 // trailing data, reported at its first byte (the 1F of a false start included).
-bool member_decoder::step_between(cursor_type& at) {
+bool basic_member_decoder::step_between(cursor_type& at) {
   while (at.in_left() != 0) {
     const element byte = *at.in_next();
     if (staged_count == 1) {
@@ -381,19 +390,19 @@ bool member_decoder::step_between(cursor_type& at) {
   return false;
 }
 
-bool member_decoder::step_ended(cursor_type& at) {
+bool basic_member_decoder::step_ended(cursor_type& at) {
   if (at.in_left() != 0) fail_trailing(consumed + at.in_used);
   return false;
 }
 
-void member_decoder::fail_trailing(std::uint64_t position) const {
+void basic_member_decoder::fail_trailing(std::uint64_t position) const {
   throw zlib_error(return_code_enum::DATA_ERROR,
                    "DATA_ERROR: trailing data after the end of the stream, starting at input "
                    "byte " +
                        std::to_string(position));
 }
 
-void member_decoder::fail_truncated() const {
+void basic_member_decoder::fail_truncated() const {
   // Where the input stops, by phase; a complete stream (ended, between) never gets here.
   static constexpr std::array<const char*, 7> where{"inside the first two bytes",
                                                     "inside a gzip header",
@@ -411,7 +420,7 @@ void member_decoder::fail_truncated() const {
                        std::to_string(member_count));
 }
 
-void member_decoder::clear_header() {
+void basic_member_decoder::clear_header() {
   current.name.clear();
   current.comment.clear();
   current.extra.clear();

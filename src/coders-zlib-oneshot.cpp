@@ -129,23 +129,15 @@ std::size_t decoded_size_guess(const_element_array data) {
 
 }  // namespace
 
-std::vector<element> compress(const_element_array data, const deflate_options& options) {
-  check_options(options);
-  // zlib refuses a 256-byte window for raw deflate; its 512-byte window never reaches back more
-  // than 250 bytes, so what it writes decodes with the 256-byte window asked for.
-  const bool raw_deflate =
-      options.header == header_type::NONE || options.header == header_type::GZIP;
-  const int window = raw_deflate ? std::max(options.window_bits, 9) : options.window_bits;
-  coder_type coder;
-  coder.deflate_init(options.level, options.strategy, deflated, window, options.memory_level,
-                     options.header);
-  // Room for zlib's bound is reserved once; the output's size follows zlib's writes a step
+std::vector<element> compress_with(coder_interface& coder, const_element_array data,
+                                   std::size_t bound) {
+  // Room for the bound is reserved once; the output's size follows the coder's writes a step
   // ahead, so that only bytes about to be written are zero-filled, while they are in cache.
   std::vector<element> out;
-  out.reserve(compressed_bound(data.length(), options));
+  out.reserve(bound);
   std::size_t in_at = 0, out_at = 0;
   while (!coder.finished()) {
-    // Past the bound (never, with zlib's) the vector grows rather than lose data.
+    // Past the bound (never, with a right one) the vector grows rather than lose data.
     if (out_at == out.size()) out.resize(out.size() + std::max(growth_step, out.size() / 8));
     const auto in = window_of(data, in_at);
     const auto room = window_of(element_array(out), out_at);
@@ -159,13 +151,14 @@ std::vector<element> compress(const_element_array data, const deflate_options& o
   return out;
 }
 
-std::vector<element> decompress(const_element_array data, const decompress_options& options) {
-  member_decoder decoder;
+std::vector<element> decompress_with(basic_member_decoder& decoder, const_element_array data,
+                                     const decompress_options& options) {
   decoder.inflate_init(options.window_bits, options.header);
   bounded_output out(decoded_size_guess(data), options.max_output);
   std::size_t in_at = 0;
   while (!decoder.finished()) {
-    // All of the rest at once, under finish: the decoder splits what zlib cannot take in one call.
+    // All of the rest at once, under finish: the decoder splits what an engine cannot take in
+    // one call.
     const std::size_t rest = data.length() - in_at;
     const const_element_array in(rest == 0 ? nullptr : data.data() + in_at, rest);
     const element_array room = out.room();
@@ -174,6 +167,24 @@ std::vector<element> decompress(const_element_array data, const decompress_optio
     in_at += static_cast<std::size_t>(in_last + 1);
   }
   return out.take();
+}
+
+std::vector<element> compress(const_element_array data, const deflate_options& options) {
+  check_options(options);
+  // zlib refuses a 256-byte window for raw deflate; its 512-byte window never reaches back more
+  // than 250 bytes, so what it writes decodes with the 256-byte window asked for.
+  const bool raw_deflate =
+      options.header == header_type::NONE || options.header == header_type::GZIP;
+  const int window = raw_deflate ? std::max(options.window_bits, 9) : options.window_bits;
+  coder_type coder;
+  coder.deflate_init(options.level, options.strategy, deflated, window, options.memory_level,
+                     options.header);
+  return compress_with(coder, data, compressed_bound(data.length(), options));
+}
+
+std::vector<element> decompress(const_element_array data, const decompress_options& options) {
+  member_decoder decoder;
+  return decompress_with(decoder, data, options);
 }
 
 }  // namespace wrenfold::coders::zlib

@@ -59,12 +59,14 @@ inline constexpr std::size_t gzip_field_limit = std::size_t{64} * 1024;
 /// The decoder checks each member's CRC-32 and length (a zlib stream's Adler-32) itself and hands
 /// the deflate data to a zlib coder; no call allocates, except that a header's name, comment
 /// and extra field grow to hold what the header carries.
-class WRENFOLD_ZLIB_API member_decoder final : public coder_interface {
+///
+/// basic_member_decoder holds the framing logic; each engine's member_decoder supplies its raw
+/// deflate decoder, so that every engine reads members the same way.
+class WRENFOLD_ZLIB_API basic_member_decoder : public coder_interface {
  public:
-  member_decoder() noexcept;
-  ~member_decoder() override;
-  member_decoder(const member_decoder&) = delete;
-  member_decoder& operator=(const member_decoder&) = delete;
+  ~basic_member_decoder() override;
+  basic_member_decoder(const basic_member_decoder&) = delete;
+  basic_member_decoder& operator=(const basic_member_decoder&) = delete;
 
   /// Opens (or reopens) the decoder. window_bits 8..15 bounds the window a stream may use;
   /// anything else is a constraint_error. GZIP reads members only, DEFAULT one zlib stream, NONE
@@ -85,6 +87,13 @@ class WRENFOLD_ZLIB_API member_decoder final : public coder_interface {
   /// The header of the member being read, or of the last one; empty fields before any.
   const gzip_header& header() const;
 
+ protected:
+  basic_member_decoder() noexcept;
+  /// Opens the engine's raw deflate decoder afresh, for the next member's data.
+  virtual void open_raw(int window_bits) = 0;
+  /// The engine's raw deflate decoder.
+  virtual coder_interface& raw() = 0;
+
  private:
   enum class phase_type : std::uint8_t {
     detect,     ///< AUTO: the first two bytes tell gzip from zlib
@@ -100,7 +109,7 @@ class WRENFOLD_ZLIB_API member_decoder final : public coder_interface {
   enum class gzip_field : std::uint8_t { fixed, extra_length, extra, name, comment, crc, done };
 
   struct cursor_type;
-  using step_type = bool (member_decoder::*)(cursor_type&);
+  using step_type = bool (basic_member_decoder::*)(cursor_type&);
   static const std::array<step_type, 7> steps;  ///< indexed by phase_type
 
   bool step_detect(cursor_type& at);
@@ -122,7 +131,6 @@ class WRENFOLD_ZLIB_API member_decoder final : public coder_interface {
   [[noreturn]] void fail_trailing(std::uint64_t position) const;
   [[noreturn]] void fail_truncated() const;
 
-  coder_type raw;  ///< the raw deflate inflater of the current member's data
   bool open = false;
   bool done = false;  ///< the last call had finish and left the stream complete
   int window_bits = default_window_bits;
@@ -141,6 +149,19 @@ class WRENFOLD_ZLIB_API member_decoder final : public coder_interface {
   std::uint32_t staged_count = 0;  ///< bytes of a fixed-size part collected in staged
   std::array<element, 10> staged{};
   gzip_header current;
+};
+
+/// The zlib engine's member decoder: concatenated gzip members as one stream, as described above.
+class WRENFOLD_ZLIB_API member_decoder final : public basic_member_decoder {
+ public:
+  member_decoder() noexcept;
+  ~member_decoder() override;
+
+ private:
+  void open_raw(int window_bits) override;
+  coder_interface& raw() override;
+
+  coder_type inflater;  ///< raw deflate, opened afresh for each member
 };
 
 }  // namespace wrenfold::coders::zlib

@@ -55,4 +55,15 @@ WRENFOLD_ZLIB_API std::vector<element> compress(const_element_array data,
 WRENFOLD_ZLIB_API std::vector<element> decompress(const_element_array data,
                                                   const decompress_options& options = {});
 
+class basic_member_decoder;
+
+/// The one-shot loops on any engine, for the engines' own compress and decompress: all of data
+/// through an opened compressor into output reserved for `bound` bytes, or through a member
+/// decoder opened here with the options.
+WRENFOLD_ZLIB_API std::vector<element> compress_with(coder_interface& coder,
+                                                     const_element_array data, std::size_t bound);
+WRENFOLD_ZLIB_API std::vector<element> decompress_with(basic_member_decoder& decoder,
+                                                       const_element_array data,
+                                                       const decompress_options& options);
+
 }  // namespace wrenfold::coders::zlib
