@@ -356,3 +356,48 @@ TEST(isal_coder_test, isal_traps) {
 }
 
 }  // namespace
+
+namespace {
+
+// The layers on the ISA-L coder are the zlib coder's, with ISA-L's raw inflater: one-shot calls
+// in every framing and level, and every member of a gzip file, padding and trailing data judged
+// as zlib::decompress judges them.
+TEST(isal_layers_test, one_shot_calls_and_members_as_the_zlib_layers) {
+  const bytes data = mixed_sample(150000);
+  for (const header_type header : framings) {
+    for (int level = is::fastest; level <= is::best_level; ++level) {
+      SCOPED_TRACE(testing::Message() << header << " level " << level);
+      const bytes packed = is::compress(data, {.level = level, .header = header});
+      const header_type reading = header == header_type::NONE ? header : header_type::AUTO;
+      EXPECT_EQ(zl::decompress(packed, {.header = reading}), data);
+      EXPECT_EQ(is::decompress(packed, {.header = reading}), data);
+    }
+  }
+
+  const bytes first = zl::compress(data, {.header = header_type::GZIP});
+  const bytes second =
+      is::compress(support::sample(support::data_shape::text, 999), {.header = header_type::GZIP});
+  bytes file = first;
+  file.insert(file.end(), second.begin(), second.end());
+  file.insert(file.end(), 7, 0);  // padding
+  const bytes expected = zl::decompress(file);
+  EXPECT_EQ(is::decompress(file), expected);
+  is::member_decoder decoder;
+  decoder.inflate_init();
+  EXPECT_EQ(support::pump(decoder, file, {.in_chunk = 7, .out_chunk = 5}), expected);
+  EXPECT_EQ(decoder.members(), 2);
+
+  file.push_back('x');
+  for (auto decode : {&zl::decompress, &is::decompress}) {
+    try {
+      decode(file, {});
+      ADD_FAILURE() << "trailing data accepted";
+    } catch (const zl::zlib_error& error) {
+      EXPECT_EQ(error.code(), return_code_enum::DATA_ERROR);
+    }
+  }
+  EXPECT_THROW(is::compress(data, {.level = 4}), constraint_error);
+  EXPECT_THROW(is::compress(data, {.window_bits = 31}), constraint_error);
+}
+
+}  // namespace

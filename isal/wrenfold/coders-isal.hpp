@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 #include <wrenfold/coders-zlib.hpp>
 #include <wrenfold/coders.hpp>
 
@@ -71,6 +72,37 @@ class WRENFOLD_ISAL_API coder_type final : public coder_interface {
  private:
   struct engine;                  ///< ISA-L's state and the coder's own framing
   std::unique_ptr<engine> state;  ///< null exactly when the coder is closed
+};
+
+/// Compression settings of the one-shot call, checked before ISA-L runs: level 0..3, window bits
+/// 8..15; a value outside is a constraint_error naming it.
+struct deflate_options {
+  int level = default_level;
+  int window_bits = zlib::default_window_bits;
+  header_type header = header_type::DEFAULT;
+};
+
+/// One stream (with GZIP one member) holding all of data, as zlib::compress makes it.
+WRENFOLD_ISAL_API std::vector<element> compress(const_element_array data,
+                                                const deflate_options& options = {});
+
+/// The whole of data decoded, as zlib::decompress does it, on ISA-L: every gzip member, zero
+/// padding skipped, trailing data DATA_ERROR, truncation BUF_ERROR, output past max_output an
+/// output_limit_error.
+WRENFOLD_ISAL_API std::vector<element> decompress(const_element_array data,
+                                                  const zlib::decompress_options& options = {});
+
+/// Concatenated gzip members as one stream, as zlib::member_decoder reads them, on ISA-L.
+class WRENFOLD_ISAL_API member_decoder final : public zlib::basic_member_decoder {
+ public:
+  member_decoder() noexcept;
+  ~member_decoder() override;
+
+ private:
+  void open_raw(int window_bits) override;
+  coder_interface& raw() override;
+
+  coder_type inflater;  ///< raw deflate, opened afresh for each member
 };
 
 }  // namespace wrenfold::coders::isal
