@@ -10,6 +10,10 @@
 
 #include "support.hpp"
 
+#ifdef WRENFOLD_HAVE_ISAL
+#include <wrenfold/coders-isal.hpp>
+#endif
+
 namespace {
 
 namespace zl = wrenfold::coders::zlib;
@@ -86,6 +90,43 @@ std::vector<std::string> work(int id, const bytes& shared_input, std::uint32_t s
   return faults;
 }
 
+#ifdef WRENFOLD_HAVE_ISAL
+// The same for ISA-L coders: each thread compresses and decompresses with coders of its own, and
+// the one-shot calls and member decoder on ISA-L run beside them.
+std::vector<std::string> isal_work(int id, const bytes& shared_input) {
+  namespace is = wrenfold::coders::isal;
+  std::vector<std::string> faults;
+  std::mt19937 rng(static_cast<std::uint32_t>(200 + id));
+  is::coder_type compressor;
+  is::coder_type decompressor;
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto header : all_headers) {
+      const std::string where = "ISA-L thread " + std::to_string(id) + " round " +
+                                std::to_string(round) + " " + std::string(zl::image(header)) + ": ";
+      try {
+        compressor.deflate_init((id + round) % 4, header);
+        const auto packed = pump(compressor, shared_input,
+                                 {.in_chunk = 1 + rng() % 5000,
+                                  .out_chunk = 1 + rng() % 5000,
+                                  .seed = static_cast<std::uint32_t>(rng())});
+        decompressor.inflate_init(zl::default_window_bits, header);
+        const auto unpacked = pump(decompressor, packed,
+                                   {.in_chunk = 1 + rng() % 5000,
+                                    .out_chunk = 1 + rng() % 5000,
+                                    .seed = static_cast<std::uint32_t>(rng())});
+        const auto reading = header == header_type::NONE ? header : header_type::AUTO;
+        if (unpacked != shared_input || is::decompress(packed, {.header = reading}) != unpacked) {
+          faults.push_back(where + "round trip differs");
+        }
+      } catch (const std::exception& e) {
+        faults.push_back(where + e.what());
+      }
+    }
+  }
+  return faults;
+}
+#endif
+
 TEST(thread_stress_test, coders_in_many_threads_at_once_round_trip) {
   const auto shared_input = sample(data_shape::text, 60000, 17);
   const auto shared_crc =
@@ -98,6 +139,11 @@ TEST(thread_stress_test, coders_in_many_threads_at_once_round_trip) {
       threads.emplace_back([&, id] {
         start.arrive_and_wait();  // all threads begin together
         faults[static_cast<std::size_t>(id)] = work(id, shared_input, shared_crc);
+#ifdef WRENFOLD_HAVE_ISAL
+        const auto more = isal_work(id, shared_input);
+        faults[static_cast<std::size_t>(id)].insert(faults[static_cast<std::size_t>(id)].end(),
+                                                    more.begin(), more.end());
+#endif
       });
     }
   }
