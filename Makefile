@@ -6,8 +6,8 @@ WRENFOLD_WERROR ?= OFF
 MAKEFLAGS += --no-print-directory
 
 # The Debian packages each entry point needs; each installs only its own, and only when missing.
-DEMO_PACKAGES := cmake make g++ zlib1g-dev gzip
-TEST_PACKAGES := $(DEMO_PACKAGES) pkg-config googletest libgtest-dev libgmock-dev python3 libisal-dev
+DEMO_PACKAGES := cmake make g++ zlib1g-dev gzip libisal-dev
+TEST_PACKAGES := $(DEMO_PACKAGES) pkg-config googletest libgtest-dev libgmock-dev python3
 BENCH_PACKAGES := $(DEMO_PACKAGES) valgrind
 FUZZ_PACKAGES := $(DEMO_PACKAGES) clang libclang-rt-14-dev
 DOCS_PACKAGES := $(DEMO_PACKAGES) doxygen
@@ -34,7 +34,7 @@ build:
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# Only the library and the example program.
+# Only the libraries (zlib and ISA-L engines) and the example program.
 demo:
 	@$(INSTALL) "make demo" $(DEMO_PACKAGES)
 	$(call configure,-DWRENFOLD_BUILD_TESTS=OFF -DWRENFOLD_BUILD_EXAMPLES=ON -DWRENFOLD_BUILD_BENCH=OFF)

@@ -14,6 +14,9 @@
 #include <streambuf>
 #include <wrenfold/coder-streams.hpp>
 #include <wrenfold/support/zlib-oracle.hpp>
+#ifdef WRENFOLD_BENCH_ISAL
+#include <wrenfold/coders-isal.hpp>
+#endif
 
 namespace wrenfold::bench {
 
@@ -196,9 +199,9 @@ std::size_t zlib_per_call(const job_type& job, element* out, std::size_t calls) 
   return written;
 }
 
-std::size_t coder_per_call(const job_type& job, element* out, std::size_t calls) {
-  zl::coder_type coder;
-  coder.inflate_init(zl::default_window_bits, job.framing);
+// Any coder of the family, opened for decompression, in calls of one output byte.
+std::size_t coder_per_call_run(coders::coder_interface& coder, const job_type& job, element* out,
+                               std::size_t calls) {
   std::size_t consumed = 0, written = 0;
   while (!coder.finished() && written < calls) {
     const auto [in_last, out_last] =
@@ -210,16 +213,57 @@ std::size_t coder_per_call(const job_type& job, element* out, std::size_t calls)
   return written;
 }
 
+std::size_t coder_per_call(const job_type& job, element* out, std::size_t calls) {
+  zl::coder_type coder;
+  coder.inflate_init(zl::default_window_bits, job.framing);
+  return coder_per_call_run(coder, job, out, calls);
+}
+
+#ifdef WRENFOLD_BENCH_ISAL
+namespace isal = coders::isal;
+
+// The job's zlib level as ISA-L's: 1 (zlib's fastest useful level) as ISA-L's 1, and 6 and 9 as
+// ISA-L's best, 3, the pairs the README's engine table compares.
+int isal_level(int zlib_level) { return zlib_level <= 1 ? 1 : isal::best_level; }
+
+bytes isal_compress(const job_type& job) {
+  isal::coder_type coder;
+  coder.deflate_init(isal_level(job.level), job.framing);
+  return coder_run(coder, job, true);
+}
+bytes isal_decompress(const job_type& job) {
+  isal::coder_type coder;
+  coder.inflate_init(zl::default_window_bits, job.framing);
+  return coder_run(coder, job, false);
+}
+std::size_t isal_per_call(const job_type& job, element* out, std::size_t calls) {
+  isal::coder_type coder;
+  coder.inflate_init(zl::default_window_bits, job.framing);
+  return coder_per_call_run(coder, job, out, calls);
+}
+#endif
+
 constexpr engine_type engine_table[]{
     {"zlib", "plain zlib, driven by a loop of the coder's shape", zlib_compress, zlib_decompress,
-     zlib_per_call},
+     zlib_per_call, true, ""},
     {"coder", "zlib::coder_type through coder_interface", coder_compress, coder_decompress,
-     coder_per_call},
+     coder_per_call, true, ""},
     {"oneshot", "zlib::compress and zlib::decompress", oneshot_compress, oneshot_decompress,
-     nullptr},
+     nullptr, false, ""},
     {"streams", "coder_ostreambuf over coder_type, coder_istreambuf over member_decoder",
-     streams_compress, streams_decompress, nullptr},
+     streams_compress, streams_decompress, nullptr, false, ""},
+#ifdef WRENFOLD_BENCH_ISAL
+    {"isal",
+     "isal::coder_type through the coder's loop; zlib level 1 as ISA-L level 1, 6 and 9 as 3",
+     isal_compress, isal_decompress, isal_per_call, true, "coder"},
+#endif
 };
+
+#ifdef WRENFOLD_BENCH_ISAL
+constexpr std::string_view left_out_engines[]{""};
+#else
+constexpr std::string_view left_out_engines[]{"isal"};
+#endif
 
 }  // namespace
 
@@ -235,6 +279,11 @@ const engine_type& engine(std::string_view name) {
     if (row.name == name) return row;
   }
   fail("no engine named " + std::string(name));
+}
+
+bool left_out(std::string_view name) {
+  return !name.empty() && std::find(std::begin(left_out_engines), std::end(left_out_engines),
+                                    name) != std::end(left_out_engines);
 }
 
 }  // namespace wrenfold::bench

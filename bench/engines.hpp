@@ -1,6 +1,7 @@
 // The engines the benchmark compares, each a row of one table: plain zlib, the zlib coder driven
-// through coder_interface, and the layers on the coder (one-shot calls, streambufs). A further
-// engine is one more row, and every case, check and report takes it up.
+// through coder_interface, the layers on the coder (one-shot calls, streambufs) and, in a build
+// with ISA-L, the ISA-L coder. A further engine is one more row, and every case, check and report
+// takes it up.
 #pragma once
 
 #include <cstddef>
@@ -31,12 +32,21 @@ struct engine_type {
   // Decompresses in calls of one output byte until `calls` bytes are out, so that the cost of a
   // call shows under callgrind; returns the bytes out. Null where a call is not the unit.
   std::size_t (*per_call)(const job_type& job, element* out, std::size_t calls);
+  // Runs at every chunk size; the others run only at the layers' chunk size.
+  bool every_chunk;
+  // The engine every case line compares this one with, in time and (on compression) in
+  // compressed size; empty for none.
+  std::string_view compared_with;
 };
 
 std::span<const engine_type> engines();
 
 // The engine of that name; a name no engine has is fatal.
 const engine_type& engine(std::string_view name);
+
+// True for an engine of the table that this build leaves out (isal without ISA-L), so that
+// targets may name it.
+bool left_out(std::string_view name);
 
 [[noreturn]] void fail(std::string_view what);
 

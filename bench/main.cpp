@@ -57,8 +57,9 @@ std::string human(std::size_t chunk) {
 }
 
 // Every engine's output is right before it is timed: compressed output decodes with plain zlib.
-void check_output(const engine_type& row, const job_type& job, bool compressing,
-                  std::span<const element> plain) {
+// Returns the output's size.
+std::size_t check_output(const engine_type& row, const job_type& job, bool compressing,
+                         std::span<const element> plain) {
   const bytes out = compressing ? row.compress(job) : row.decompress(job);
   if (compressing) {
     const auto decoded = support::zlib_inflate(out, support::zlib_window(job.framing));
@@ -70,6 +71,7 @@ void check_output(const engine_type& row, const job_type& job, bool compressing,
   } else if (out.size() != plain.size() || std::memcmp(out.data(), plain.data(), plain.size())) {
     fail(std::string(row.name) + " decoded to other bytes");
   }
+  return out.size();
 }
 
 std::string case_label(const std::string& op, int level, const framing_type& framing,
@@ -91,12 +93,14 @@ case_result run_case(const settings_type& settings, const std::string& op, int l
   const job_type job{compressing ? plain : std::span<const element>(packed), framing.header, level,
                      chunk};
 
-  case_result result{op, case_label(op, level, framing, part, chunk), chunk, size, {}, {}};
+  case_result result{
+      op, compressing ? level : 0, case_label(op, level, framing, part, chunk), chunk, size, {}, {},
+      {}};
   std::vector<std::function<void()>> variants;
   for (const auto& row : engines()) {
     if ((compressing ? row.compress : row.decompress) == nullptr) continue;
-    if (chunk != layers_chunk && row.name != "zlib" && row.name != "coder") continue;
-    check_output(row, job, compressing, plain);
+    if (chunk != layers_chunk && !row.every_chunk) continue;
+    result.sizes.push_back(check_output(row, job, compressing, plain));
     result.engines.emplace_back(row.name);
     variants.emplace_back([&row, &job, compressing] {
       const bytes out = compressing ? row.compress(job) : row.decompress(job);

@@ -1,8 +1,10 @@
 // wrenfold-pipe: compresses standard input to standard output, or decompresses it with -d, as raw
-// deflate, zlib or gzip. After opening the coder it reads through a coder_istreambuf, which
-// drives any coder of the family, so the program holds no transcode loop of its own.
+// deflate, zlib or gzip, on the zlib engine or (in a build with ISA-L) the ISA-L one. After
+// opening the coder it reads through a coder_istreambuf, which drives any coder of the family, so
+// the program holds no transcode loop of its own and changing engines changes only the coder.
 //
-//   wrenfold-pipe [-d] [--format raw|zlib|gzip|auto] [-1 .. -9] [--buffer BYTES] < in > out
+//   wrenfold-pipe [-d] [--format raw|zlib|gzip|auto] [--engine zlib|isal] [-1 .. -9]
+//                 [--buffer BYTES] < in > out
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +18,9 @@
 #include <vector>
 #include <wrenfold/coder-streams.hpp>
 #include <wrenfold/coders-zlib.hpp>
+#ifdef WRENFOLD_PIPE_ISAL
+#include <wrenfold/coders-isal.hpp>
+#endif
 
 namespace {
 
@@ -23,10 +28,13 @@ namespace coders = wrenfold::coders;
 namespace zlib = wrenfold::coders::zlib;
 
 constexpr std::string_view usage =
-    "usage: wrenfold-pipe [-d] [--format raw|zlib|gzip|auto] [-1 .. -9] [--buffer BYTES]\n"
+    "usage: wrenfold-pipe [-d] [--format raw|zlib|gzip|auto] [--engine zlib|isal] [-1 .. -9]\n"
+    "                     [--buffer BYTES]\n"
     "  compresses standard input to standard output (gzip by default); -d decompresses.\n"
     "  --format auto detects zlib or gzip on -d and writes zlib otherwise.\n"
-    "  -d reads every member of a gzip file, as gzip -d does.\n";
+    "  -d reads every member of a gzip file, as gzip -d does.\n"
+    "  --engine isal uses ISA-L (when built in), which is faster. Its levels are 0..3: -1 is\n"
+    "  its 1, -2 .. -5 its 2, -6 .. -9 and no level its 3.\n";
 
 // Failures of the program itself; the library reports its own as zlib_error and
 // constraint_error.
@@ -40,8 +48,11 @@ struct input_error : std::runtime_error {  // input that ends inside the stream
   using std::runtime_error::runtime_error;
 };
 
+enum class engine_type { zlib, isal };
+
 struct options_type {
   bool decompress = false;
+  engine_type engine = engine_type::zlib;
   zlib::header_type header = zlib::header_type::GZIP;
   int level = zlib::default_compression;
   std::size_t buffer = 64 * 1024;
@@ -74,6 +85,18 @@ options_type parse_options(int argc, char** argv) {
         options.header = zlib::header_type::AUTO;  // compression writes zlib framing
       } else {
         throw usage_error("unknown format '" + std::string(name) + "'");
+      }
+    } else if (arg == "--engine") {
+      const auto name = value();
+      if (name == "zlib") {
+        options.engine = engine_type::zlib;
+      } else if (name == "isal") {
+#ifndef WRENFOLD_PIPE_ISAL
+        throw usage_error("--engine isal: ISA-L is not built in (build with libisal-dev)");
+#endif
+        options.engine = engine_type::isal;
+      } else {
+        throw usage_error("unknown engine '" + std::string(name) + "'");
       }
     } else if (arg == "--buffer") {
       const auto text = value();
@@ -145,18 +168,10 @@ void transcode_stdin(coders::coder_interface& coder, std::size_t buffer) {
   }
 }
 
-void run(const options_type& options) {
-  if (!options.decompress) {
-    zlib::coder_type coder;
-    coder.deflate_init(options.level, zlib::default_strategy, zlib::deflated,
-                       zlib::default_window_bits, zlib::default_memory_level, options.header);
-    transcode_stdin(coder, options.buffer);
-    return;
-  }
-
-  // Like gzip -d: gzip input may hold several members one after another, and zero padding after
-  // them; anything else after the end of the data is an error, which the decoder reports.
-  zlib::member_decoder decoder;
+// Like gzip -d: gzip input may hold several members one after another, and zero padding after
+// them; anything else after the end of the data is an error, which the decoder reports. Every
+// engine's member decoder shares the framing logic, so both engines behave alike here.
+void decompress_stdin(zlib::basic_member_decoder& decoder, const options_type& options) {
   decoder.inflate_init(zlib::default_window_bits, options.header);
   try {
     transcode_stdin(decoder, options.buffer);
@@ -164,6 +179,43 @@ void run(const options_type& options) {
     if (error.code() != zlib::return_code_enum::BUF_ERROR) throw;
     throw input_error(std::string("input ends inside the stream (") + error.what() + ")");
   }
+}
+
+#ifdef WRENFOLD_PIPE_ISAL
+namespace isal = wrenfold::coders::isal;
+
+// zlib's levels as ISA-L's 1..3: 1 stays 1, 2..5 are 2, and 6..9 and the default are its best.
+int isal_level(int zlib_level) {
+  if (zlib_level == 1) return 1;
+  if (zlib_level >= 2 && zlib_level <= 5) return 2;
+  return isal::best_level;
+}
+
+void run_isal(const options_type& options) {
+  if (options.decompress) {
+    isal::member_decoder decoder;
+    decompress_stdin(decoder, options);
+    return;
+  }
+  isal::coder_type coder;
+  coder.deflate_init(isal_level(options.level), options.header);
+  transcode_stdin(coder, options.buffer);
+}
+#endif
+
+void run(const options_type& options) {
+#ifdef WRENFOLD_PIPE_ISAL
+  if (options.engine == engine_type::isal) return run_isal(options);
+#endif
+  if (options.decompress) {
+    zlib::member_decoder decoder;
+    decompress_stdin(decoder, options);
+    return;
+  }
+  zlib::coder_type coder;
+  coder.deflate_init(options.level, zlib::default_strategy, zlib::deflated,
+                     zlib::default_window_bits, zlib::default_memory_level, options.header);
+  transcode_stdin(coder, options.buffer);
 }
 
 }  // namespace

@@ -100,6 +100,63 @@ TEST_F(pipe_test, each_format_round_trips_and_peers_read_it) {
   }
 }
 
+// With --engine isal (a build with ISA-L), each format round-trips and the zlib engine, gzip and
+// Python read what it writes; it reads what the zlib engine writes, gzip members included, and
+// fails on bad input as the zlib engine does.
+TEST_F(pipe_test, isal_engine_round_trips_with_the_zlib_engine_and_peers) {
+  write_file(dir / "empty", bytes{});
+  const auto probe = pipe("--engine isal", "empty", "probe");
+  if (probe.status != 0 && probe.output.find("not built in") != std::string::npos) {
+    GTEST_SKIP() << "wrenfold-pipe is built without ISA-L";
+  }
+  ASSERT_EQ(probe.status, 0) << probe.output;
+  auto input = sample(data_shape::text, 200000, 11);
+  const auto noise = sample(data_shape::random, 10000, 12);
+  std::copy(noise.begin(), noise.end(), input.begin() + 500);
+  write_file(dir / "in", input);
+  const std::string pipe_word = shell_word(pipe_program);
+  struct format_row {
+    const char* format;
+    const char* kind;
+    const char* level;
+  };
+  const format_row rows[] = {{"gzip", "gzip", "-1"}, {"zlib", "zlib", ""}, {"raw", "raw", "-4"}};
+  for (const auto& [format, kind, level] : rows) {
+    SCOPED_TRACE(format);
+    const std::string args = std::string("--format ") + format + " --buffer 1000 ";
+    ASSERT_EQ(pipe(args + "--engine isal " + level, "in", "packed").status, 0);
+    EXPECT_TRUE(gives(python_decode(kind, "packed"), "in"));
+    EXPECT_TRUE(gives(pipe_word + " -d " + args + "< " + shell_word(dir / "packed"), "in"));
+    EXPECT_TRUE(
+        gives(pipe_word + " -d --engine isal " + args + "< " + shell_word(dir / "packed"), "in"));
+    if (std::string_view(kind) == "gzip") {
+      EXPECT_TRUE(gives("gzip -dc " + shell_word(dir / "packed"), "in"));
+    }
+    ASSERT_EQ(pipe(args, "in", "by-zlib").status, 0);
+    EXPECT_TRUE(
+        gives(pipe_word + " -d --engine isal " + args + "< " + shell_word(dir / "by-zlib"), "in"));
+  }
+  // Members of both engines in one file, as gzip -d reads them; garbage after them fails.
+  ASSERT_EQ(pipe("--engine isal", "in", "a.gz").status, 0);
+  ASSERT_EQ(pipe("-1", "in", "b.gz").status, 0);
+  ASSERT_EQ(
+      run("cd " + shell_word(dir.path()) + " && cat a.gz b.gz > ab.gz && cat in in > inin").status,
+      0);
+  EXPECT_TRUE(
+      gives(pipe_word + " -d --engine isal --buffer 7 < " + shell_word(dir / "ab.gz"), "inin"));
+  auto bad = read_file(dir / "a.gz");
+  const std::size_t end = bad.size();
+  bad.push_back('x');
+  write_file(dir / "bad", bad);
+  EXPECT_THAT(pipe("-d --engine isal", "bad", "out").output,
+              HasSubstr("DATA_ERROR: trailing data after the end of the stream, starting at input "
+                        "byte " +
+                        std::to_string(end)));
+  write_file(dir / "cut", std::span(bad).first(end - 3));
+  EXPECT_THAT(pipe("-d --engine isal", "cut", "out").output,
+              HasSubstr("input ends inside the stream"));
+}
+
 TEST_F(pipe_test, concatenated_gzip_members_decode_like_gzip_d) {
   write_file(dir / "a", sample(data_shape::text, 30000, 1));
   write_file(dir / "b", sample(data_shape::random, 10000, 2));
@@ -186,7 +243,8 @@ TEST_F(pipe_test, usage_and_output_errors_exit_non_zero) {
   const usage_row rows[] = {{"--format lz4", "unknown format 'lz4'"},
                             {"--buffer 0", "--buffer takes"},
                             {"--buffer", "--buffer needs a value"},
-                            {"-x", "unknown argument '-x'"}};
+                            {"-x", "unknown argument '-x'"},
+                            {"--engine lz4", "unknown engine 'lz4'"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.args);
     const auto result = pipe(row.args, "in", "out");
