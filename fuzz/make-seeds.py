@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora fuzz/corpus/inflate, fuzz/corpus/round-trip and fuzz/corpus/members.
+"""Writes the seed corpora fuzz/corpus/inflate, round-trip, members and differential.
 
 Each seed is the target's parameter bytes (see the comment at the top of each target) followed
 by its payload. Python's zlib module is zlib itself; the seeds only need to be valid or
@@ -161,9 +161,90 @@ def members_seeds():
     yield "input-empty", members_seed(gzip, 15, False, True, 0x00, 0x00, 0, 1, 0, 13, b"")
 
 
+def differential_seed(header, bits, source, sync, in_code, out_code, seed, level=6, zbits=15,
+                      own_slices=False, damage=0, strategy=0, gzip=False, appended=False,
+                      where=0, mask=0, payload=b""):
+    """source 0: the payload is the stream; 1-3: zlib makes the stream of the payload at level,
+    zbits and strategy, then damages it (0 none, 1 cut at where, 2 where ^= mask, 3 append)."""
+    return (bytes([header | (bits - 8) << 2 | source << 5 | (0x80 if sync else 0), in_code,
+                   out_code, seed >> 8 & 255, seed & 255,
+                   level | (zbits - 8) << 4 | (0x80 if own_slices else 0),
+                   damage | strategy << 2 | (0x20 if gzip else 0) | (0x40 if appended else 0),
+                   where >> 8 & 255, where & 255, mask])
+            + payload)
+
+
+def differential_seeds():
+    t = text(3000, 5)
+    d = differential_seed
+    yield "made-raw", d(NONE, 15, 1, False, 0x10, 0x10, 1, payload=t)
+    yield "made-zlib-sliced", d(DEFAULT, 15, 1, False, 0x00, 0x00, 2, own_slices=True,
+                                payload=t[:600])
+    yield "made-gzip-sync", d(GZIP, 12, 2, True, 0x07, 0x45, 3, zbits=12, payload=t)
+    yield "made-auto-gzip", d(AUTO, 15, 3, False, 0x41, 0x03, 4, gzip=True, payload=t)
+    yield "made-auto-zlib", d(AUTO, 9, 1, False, 0x02, 0x81, 5, level=1, zbits=9, payload=t)
+    yield "made-cut", d(DEFAULT, 15, 1, False, 0x05, 0x05, 6, damage=1, where=700, payload=t)
+    yield "made-flipped", d(NONE, 15, 1, False, 0x08, 0x20, 7, damage=2, where=300, mask=0x10,
+                            payload=t)
+    yield "made-trailing", d(NONE, 10, 1, False, 0x03, 0x07, 8, zbits=10, damage=3, mask=9,
+                             payload=t[:900])
+    yield "made-gzip-trailing", d(GZIP, 15, 2, False, 0x01, 0x01, 9, appended=True, mask=23,
+                                  payload=t[:200])
+    yield "made-window-too-far", d(NONE, 9, 1, False, 0x10, 0x02, 10, zbits=15, payload=t)
+    yield "made-zlib-window-too-big", d(DEFAULT, 10, 1, False, 0x10, 0x10, 11, zbits=12,
+                                        payload=t[:400])
+    yield "made-stored", d(GZIP, 15, 1, False, 0x0C, 0x03, 12, level=0, payload=t[:2000])
+    yield "made-fixed", d(DEFAULT, 15, 1, True, 0x04, 0x04, 13, strategy=4, payload=t)
+    yield "made-huffman", d(NONE, 15, 1, False, 0x06, 0x01, 14, strategy=2, payload=noise(500))
+    yield "made-empty", d(GZIP, 15, 1, False, 0x00, 0x00, 15)
+    yield "made-window-8", d(DEFAULT, 8, 1, False, 0x01, 0x01, 16, zbits=8, payload=t[:300])
+    yield "raw-zlib-dictionary", d(DEFAULT, 15, 0, False, 0x01, 0x10, 17,
+                                   payload=deflate(t[:200], zdict=b"coder stream"))
+    yield "raw-gzip-fields", d(AUTO, 15, 0, False, 0x00, 0x00, 18, payload=gzip_member(
+        t[:400], 2 | 4 | 8 | 16, b"AB\x02\0xy", b"name.txt", b"a comment"))
+    yield "raw-flushes", d(NONE, 15, 0, True, 0x10, 0x09, 19, payload=deflate(
+        t, wbits=-15, flushes=[(100, zlib.Z_SYNC_FLUSH), (900, zlib.Z_FULL_FLUSH)]))
+    yield "raw-noise", d(NONE, 15, 0, False, 0x04, 0x04, 20, payload=noise(400))
+    yield "raw-gzip-bad-crc", d(GZIP, 15, 0, False, 0x20, 0x20, 21, payload=(
+        lambda g: g[:-8] + bytes([g[-8] ^ 1]) + g[-7:])(gzip_member(t[:300])))
+    # Where the engines or the coders differ, each case the target allows once.
+    far = noise(300, 9)
+    yield "differ-distance-beyond-window-fixed", d(NONE, 8, 0, False, 0x00, 0x00, 22,
+                                                   payload=deflate(far + far[:50], -15, 9))
+    yield "differ-distance-beyond-window-whole", d(NONE, 9, 1, False, 0xFF, 0xFF, 23,
+                                                   payload=t)
+    yield "differ-incomplete-distance-code", d(NONE, 15, 0, False, 0x10, 0x10, 24,
+                                               payload=bytes.fromhex(
+        "05c101080000008090" + "aa" * 16 + "fe" + "aa" * 47 + "0f07"))
+    gzip_fields = bytes.fromhex("1f8b081e00000000000306004142020078796e616d652e747874006120636f"
+                                "6d6d656e7400fd5b")
+    yield "differ-incomplete-code-lengths-cut", d(AUTO, 15, 0, False, 0x00, 0x12, 25,
+                                                  payload=gzip_fields + bytes.fromhex(
+        "6550078d78d51b90010000"))
+    yield "differ-doomed-header-cut", d(AUTO, 15, 0, False, 0x01, 0x10, 26,
+                                        payload=gzip_fields + bytes.fromhex(
+        "65505b12802008fce7145ecd52cb991a1676573027c6193b4a7ca4db6707803027c6193b4a7ca4db67078"
+        "00000"))
+    yield "differ-gzip-check-cut", d(GZIP, 15, 0, False, 0x00, 0x00, 27,
+                                     payload=bytes.fromhex("1f8b08000000000000030300" "01000000"))
+    yield "differ-gzip-method-cut", d(GZIP, 15, 0, False, 0x00, 0x00, 28,
+                                      payload=bytes.fromhex("1f8b1f"))
+    yield "differ-cut-stream-tail", d(NONE, 15, 0, True, 0x10, 0x09, 30, payload=bytes.fromhex(
+        "ca4f5348492c495428c94855e0aacac94c02b38a4b8a5273131592f353525d20f210b9f4aacc02a8285c"
+        "2d42223f0da611cc851b02000000ffff6c524902804008baf3d9fe7f2b1515b54bb348803806e7015cb9"
+        "d8ffc5e19f597fe8eed487a831384c659b41ba50705ca7c2b7c237691462f168d8c937f30a929d3b94a8"
+        "82bdb4aea99d6de3c998e063fc2f68d3900ea256465bc0701affffffff21ff53308feff7cbf5b15df663"
+        "0f5c6b0e95cfe76072214c3a4dde311a0ae217b271fbfe4eb0f98f24e3b1c7e619e3f60f"
+    ))
+    yield "differ-doomed-symbol-cut", d(DEFAULT, 15, 0, False, 0x02, 0x02, 31, payload=bytes.fromhex(
+        "1857632a656060028252260626860a20dacd00010800266c02c6"))
+    yield "differ-dictionary-id-cut", d(DEFAULT, 15, 0, False, 0x00, 0x00, 29,
+                                        payload=bytes.fromhex("78bb00"))
+
+
 def main():
     for name, seeds in (("inflate", inflate_seeds()), ("round-trip", round_trip_seeds()),
-                        ("members", members_seeds())):
+                        ("members", members_seeds()), ("differential", differential_seeds())):
         folder = HERE / "corpus" / name
         shutil.rmtree(folder, ignore_errors=True)
         folder.mkdir(parents=True)
