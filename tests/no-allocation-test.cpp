@@ -86,6 +86,56 @@ using testing::bytes;
 // Keeps the optimiser from removing an allocation made on purpose.
 void escape(void* block) { asm volatile("" : : "g"(block) : "memory"); }
 
+struct series_result {
+  std::size_t written = 0;
+  std::size_t calls = 0;
+  long allocations = 0;
+  bool threw = false;
+};
+
+// Drives coder over input, in_chunk bytes a call with `flush` (finish with the last), into
+// output in place, arrays numbered from `first`; counts allocations from the first call, or from
+// the call after the first output when count_from_start is false (zlib allocates its inflate
+// window then). Hand-written: the support drive grows its output and room on the heap, which
+// would be counted.
+series_result steady_series(coder_interface& coder, const bytes& input, bytes& output,
+                            std::size_t in_chunk, std::size_t out_chunk, flush_mode flush,
+                            element_index first, bool count_from_start) {
+  series_result series;
+  std::size_t at = 0;
+  bool counting = count_from_start;
+  long before = allocations.load();
+  try {
+    while (!coder.finished() && series.calls < 100000 &&
+           series.written + out_chunk <= output.size()) {
+      const std::size_t in_size = std::min(in_chunk, input.size() - at);
+      const flush_mode this_flush = at + in_size < input.size() ? flush : flush_mode::finish;
+      const auto [in_last, out_last] = coder.transcode(
+          const_element_array(input.data() + at, in_size, first),
+          element_array(output.data() + series.written, out_chunk, first), this_flush);
+      at += static_cast<std::size_t>(in_last - first + 1);
+      series.written += static_cast<std::size_t>(out_last - first + 1);
+      ++series.calls;
+      if (!counting && series.written != 0) {
+        counting = true;
+        before = allocations.load();
+      }
+    }
+  } catch (...) {
+    series.threw = true;
+  }
+  series.allocations = allocations.load() - before;
+  return series;
+}
+
+void expect_no_allocation(const coder_interface& coder, const series_result& series) {
+  ASSERT_FALSE(series.threw);
+  ASSERT_TRUE(coder.finished());
+  EXPECT_GT(series.calls, 10u) << "too short a series to be a steady state";
+  EXPECT_EQ(series.allocations, 0)
+      << "heap allocations during " << series.calls << " transcode calls";
+}
+
 TEST(no_allocation_test, counter_sees_every_heap_entry_point) {
   if (!WRENFOLD_COUNT_ALLOCATIONS) GTEST_SKIP() << "the sanitizer runtime owns the allocator";
   struct probe_row {
@@ -180,36 +230,11 @@ TEST(no_allocation_test, steady_state_transcoding_allocates_nothing) {
     }
 
     const std::size_t in_chunk = row.flush == flush_mode::finish ? input.size() : 700;
-    constexpr std::size_t out_chunk = 300;
-    std::size_t at = 0, written = 0, calls = 0;
     // Decompression counts from the call after the first output: zlib allocates the window then.
-    bool counting = row.way == direction::compress;
-    long before = allocations.load();
-    bool threw = false;
-    try {
-      // Hand-written: the support drive grows its output and room on the heap, which is counted.
-      while (!coder.finished() && calls < 100000 && written + out_chunk <= output.size()) {
-        const std::size_t in_size = std::min(in_chunk, input.size() - at);
-        const flush_mode flush = at + in_size < input.size() ? row.flush : flush_mode::finish;
-        const auto [in_last, out_last] =
-            coder.transcode(const_element_array(input.data() + at, in_size, -3),
-                            element_array(output.data() + written, out_chunk, -3), flush);
-        at += static_cast<std::size_t>(in_last + 4);
-        written += static_cast<std::size_t>(out_last + 4);
-        ++calls;
-        if (!counting && written != 0) {
-          counting = true;
-          before = allocations.load();
-        }
-      }
-    } catch (...) {
-      threw = true;
-    }
-    const long during = allocations.load() - before;
-    ASSERT_FALSE(threw);
-    ASSERT_TRUE(coder.finished());
-    EXPECT_GT(calls, 10u) << "too short a series to be a steady state";
-    EXPECT_EQ(during, 0) << "heap allocations during " << calls << " transcode calls";
+    const auto series = steady_series(coder, input, output, in_chunk, 300, row.flush, -3,
+                                      row.way == direction::compress);
+    const std::size_t written = series.written;
+    expect_no_allocation(coder, series);
 
     output.resize(written);
     if (row.way == direction::compress) {
@@ -304,36 +329,10 @@ TEST(no_allocation_test, member_decoder_allocates_nothing_within_a_member) {
     bytes output(plain.size() + 4096);
     member_decoder decoder;
     decoder.inflate_init(default_window_bits, row.mode);
-    constexpr std::size_t in_chunk = 701, out_chunk = 307;
-    std::size_t at = 0, written = 0, calls = 0;
-    bool counting = false;
-    long before = allocations.load();
-    bool threw = false;
-    try {
-      // Hand-written: the support drive grows its output and room on the heap, which is counted.
-      while (!decoder.finished() && calls < 100000 && written + out_chunk <= output.size()) {
-        const std::size_t in_size = std::min(in_chunk, input.size() - at);
-        const flush_mode flush =
-            at + in_size < input.size() ? flush_mode::no_flush : flush_mode::finish;
-        const auto [in_last, out_last] =
-            decoder.transcode(const_element_array(input.data() + at, in_size, 5),
-                              element_array(output.data() + written, out_chunk, 5), flush);
-        at += static_cast<std::size_t>(in_last - 4);
-        written += static_cast<std::size_t>(out_last - 4);
-        ++calls;
-        if (!counting && written != 0) {
-          counting = true;
-          before = allocations.load();
-        }
-      }
-    } catch (...) {
-      threw = true;
-    }
-    const long during = allocations.load() - before;
-    ASSERT_FALSE(threw);
-    ASSERT_TRUE(decoder.finished());
-    EXPECT_GT(calls, 10u) << "too short a series to be a steady state";
-    EXPECT_EQ(during, 0) << "heap allocations during " << calls << " transcode calls";
+    const auto series =
+        steady_series(decoder, input, output, 701, 307, flush_mode::no_flush, 5, false);
+    const std::size_t written = series.written;
+    expect_no_allocation(decoder, series);
     output.resize(written);
     EXPECT_EQ(output, plain);
   }
