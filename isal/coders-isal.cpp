@@ -130,6 +130,9 @@ struct __attribute__((visibility("hidden"))) coder_type::engine {
   std::uint32_t check = 0;       // CRC-32 or Adler-32 of the uncompressed data so far
   std::uint64_t data_bytes = 0;  // uncompressed bytes so far
   std::uint64_t total_in = 0, total_out = 0;
+  // The gzip header and trailer bytes written: the zlib coder's total_out leaves them out, as its
+  // gzip framing is not zlib's output, so this coder's does too.
+  std::uint64_t gzip_framing_out = 0;
   bool flushed = false;  // a sync or full flush completed with no input since
   return_code_enum failure = return_code_enum::OK;  // the coder's verdict once corrupt input showed
   const char* failure_text = "";
@@ -178,7 +181,7 @@ void coder_type::engine::start(bool compress, header_type header, int bits) {
   field_left = 0;
   header_crc = 0;
   data_bytes = 0;
-  total_in = total_out = 0;
+  total_in = total_out = gzip_framing_out = 0;
   flushed = false;
   failure = return_code_enum::OK;
   failure_text = "";
@@ -217,6 +220,7 @@ void coder_type::engine::emit_frame(cursor& at) {
   if (n != 0) std::memcpy(at.out.data() + at.out_used, frame.data() + framed, n);
   framed += n;
   at.out_used += n;
+  if (gzip) gzip_framing_out += n;
 }
 
 void coder_type::engine::finish_trailer() {
@@ -578,7 +582,7 @@ element_count coder_type::total_in() const {
 
 element_count coder_type::total_out() const {
   if (!state) throw constraint_error("coder is closed");
-  return static_cast<element_count>(state->total_out);
+  return static_cast<element_count>(state->total_out - state->gzip_framing_out);
 }
 
 bool coder_type::finished() const { return state && state->phase == phase_type::done; }

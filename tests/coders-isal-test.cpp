@@ -38,9 +38,10 @@ bytes mixed_sample(std::size_t size) {
 }
 
 bytes isal_compress(const bytes& data, int level, header_type header, int window_bits,
-                    const support::drive_options& options = {}) {
+                    support::drive_options options = {}) {
   is::coder_type coder;
   coder.deflate_init(level, header, window_bits);
+  options.counts_framing = header == header_type::GZIP;
   return support::pump(coder, data, options);
 }
 
@@ -314,6 +315,34 @@ TEST(isal_coder_test, positions_in_the_arrays_numbering) {
     options.flush = flush_policy::mixed;
     const bytes packed = isal_compress(data, 2, header, 15, options);
     EXPECT_EQ(isal_decompress(packed, read_as(header), 15, options).output, data);
+  }
+}
+
+// Totals count what the zlib coder's count, so generic code reads either engine alike: on gzip
+// compression total_out leaves out the 18 framing bytes, which the zlib coder writes itself.
+TEST(isal_coder_test, totals_as_the_zlib_coder_counts_them) {
+  const bytes data = mixed_sample(5000);
+  for (const header_type header : framings) {
+    SCOPED_TRACE(zl::image(header));
+    const auto framing =
+        static_cast<wrenfold::coders::element_count>(header == header_type::GZIP ? 18 : 0);
+    is::coder_type isal_coder;
+    isal_coder.deflate_init(is::default_level, header);
+    const bytes packed = support::pump(isal_coder, data, {.counts_framing = true});
+    zl::coder_type zlib_coder;
+    zlib_coder.deflate_init(1, zl::default_strategy, zl::deflated, zl::default_window_bits,
+                            zl::default_memory_level, header);
+    const bytes zlib_packed = support::pump(zlib_coder, data, {.counts_framing = true});
+    EXPECT_EQ(isal_coder.total_in(), zlib_coder.total_in());
+    EXPECT_EQ(isal_coder.total_out(),
+              static_cast<wrenfold::coders::element_count>(packed.size()) - framing);
+    EXPECT_EQ(zlib_coder.total_out(),
+              static_cast<wrenfold::coders::element_count>(zlib_packed.size()) - framing);
+
+    isal_coder.inflate_init(15, read_as(header));
+    EXPECT_EQ(support::pump(isal_coder, packed), data);
+    EXPECT_EQ(isal_coder.total_in(), static_cast<wrenfold::coders::element_count>(packed.size()));
+    EXPECT_EQ(isal_coder.total_out(), static_cast<wrenfold::coders::element_count>(data.size()));
   }
 }
 

@@ -108,7 +108,8 @@ std::vector<std::string> isal_work(int id, const bytes& shared_input) {
         const auto packed = pump(compressor, shared_input,
                                  {.in_chunk = 1 + rng() % 5000,
                                   .out_chunk = 1 + rng() % 5000,
-                                  .seed = static_cast<std::uint32_t>(rng())});
+                                  .seed = static_cast<std::uint32_t>(rng()),
+                                  .counts_framing = header == header_type::GZIP});
         decompressor.inflate_init(zl::default_window_bits, header);
         const auto unpacked = pump(decompressor, packed,
                                    {.in_chunk = 1 + rng() % 5000,
