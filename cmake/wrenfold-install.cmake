@@ -2,8 +2,9 @@
 # relocatable CMake package and a pkg-config module.
 set(wrenfold_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/wrenfold_zlib)
 
-# The ISA-L coder, when built, joins the same export set: wrenfold::isal in the same package.
-set(wrenfold_installed_targets wrenfold_zlib wrenfold_minimal)
+# The parallel compressor, and the ISA-L coder when built, join the same export set:
+# wrenfold::zlib_parallel and wrenfold::isal in the same package.
+set(wrenfold_installed_targets wrenfold_zlib wrenfold_minimal wrenfold_zlib_parallel)
 if(TARGET wrenfold_isal)
   list(APPEND wrenfold_installed_targets wrenfold_isal)
 endif()
@@ -27,6 +28,9 @@ file(RELATIVE_PATH wrenfold_pc_to_prefix /root/${wrenfold_pc_dir} /root)
 string(REGEX REPLACE "/$" "" wrenfold_pc_to_prefix "${wrenfold_pc_to_prefix}")
 configure_file(cmake/wrenfold-zlib.pc.in ${PROJECT_BINARY_DIR}/wrenfold-zlib.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/wrenfold-zlib.pc DESTINATION ${wrenfold_pc_dir})
+configure_file(cmake/wrenfold-zlib-parallel.pc.in ${PROJECT_BINARY_DIR}/wrenfold-zlib-parallel.pc
+  @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/wrenfold-zlib-parallel.pc DESTINATION ${wrenfold_pc_dir})
 if(TARGET wrenfold_isal)
   configure_file(cmake/wrenfold-isal.pc.in ${PROJECT_BINARY_DIR}/wrenfold-isal.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/wrenfold-isal.pc DESTINATION ${wrenfold_pc_dir})

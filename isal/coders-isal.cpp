@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 #include <wrenfold/coders-isal.hpp>
+#include <wrenfold/coders-zlib-framing.hpp>
 
 namespace wrenfold::coders::isal {
 
 namespace {
 
+using zlib::put_be32;
+using zlib::put_le32;
 using zlib::return_code_enum;
 using zlib::zlib_error;
 
@@ -68,14 +71,6 @@ const char* verdict(int isal_result) {
     default:
       return "ISA-L: invalid deflate data";
   }
-}
-
-void put_le32(element* at, std::uint32_t value) noexcept {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<element>(value >> (8 * i));
-}
-
-void put_be32(element* at, std::uint32_t value) noexcept {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<element>(value >> (8 * (3 - i)));
 }
 
 std::uint32_t le32(const element* at) noexcept {
@@ -511,12 +506,10 @@ void coder_type::deflate_init(int level, header_type header, int window_bits) {
   } else if (e.zlib) {
     // zlib's inflate refuses a header whose window is larger than its own: the header says the
     // window the data was made with. ISA-L's own writes 78 01 whatever the window.
-    constexpr std::array<unsigned, 4> level_flags{0, 1, 1, 2};
-    const auto cmf = static_cast<unsigned>(((window_bits - 8) << 4) | 8);
-    unsigned flg = level_flags[static_cast<std::size_t>(level)] << 6;
-    flg += 31 - (cmf * 256 + flg) % 31;
-    e.frame[0] = static_cast<element>(cmf);
-    e.frame[1] = static_cast<element>(flg);
+    constexpr std::array<unsigned, 4> level_hints{0, 1, 1, 2};
+    const auto header_bytes =
+        zlib::zlib_stream_header(window_bits, level_hints[static_cast<std::size_t>(level)]);
+    std::copy(header_bytes.begin(), header_bytes.end(), e.frame.begin());
     e.frame_end = 2;
   }
 }

@@ -26,40 +26,6 @@ constexpr option_range deflate_ranges[]{
     {"memory_level", &deflate_options::memory_level, 1, 9},
 };
 
-void check_options(const deflate_options& options) {
-  for (const auto& range : deflate_ranges) {
-    const int value = options.*range.value;
-    if (value >= range.low && value <= range.high) continue;
-    std::string message = "deflate_options: ";
-    message += range.name;
-    message += ' ' + std::to_string(value) + " outside " + std::to_string(range.low) + ".." +
-               std::to_string(range.high);
-    if (range.value == &deflate_options::window_bits) {
-      message +=
-          " (the header mode chooses the framing; zlib's negative and +16/+32 forms are "
-          "not taken)";
-    }
-    throw constraint_error(message);
-  }
-  (void)image(options.header);  // refuses a value outside the enumeration
-}
-
-// Framing bytes each header mode adds around the deflate data.
-constexpr std::array<std::size_t, 4> framing_size{0, 6, 6, 18};  // NONE, AUTO, DEFAULT, GZIP
-
-// zlib's bound on the compressed size of n bytes: its tight bound for the default window and
-// memory level, else the larger of its two conservative bounds (fixed codes and stored blocks).
-std::size_t compressed_bound(std::size_t n, const deflate_options& options) {
-  const std::size_t framing = framing_size[static_cast<std::size_t>(options.header)];
-  if (options.window_bits == default_window_bits && options.memory_level == default_memory_level) {
-    return n + (n >> 12) + (n >> 14) + (n >> 25) + 7 + framing;
-  }
-  const std::size_t fixed = n + (n >> 3) + (n >> 8) + (n >> 9) + 4;
-  const std::size_t stored = n + (n >> 5) + (n >> 7) + (n >> 11) + 7;
-  const std::size_t older = n + ((n + 7) >> 3) + ((n + 63) >> 6) + 5;  // zlib before 1.2.12
-  return std::max({fixed, stored, older}) + framing;
-}
-
 // The part of data from offset on, at most the 4 GiB - 1 that zlib takes in one call.
 template <class T>
 basic_element_array<T> window_of(basic_element_array<T> data, std::size_t offset) {
@@ -128,6 +94,38 @@ std::size_t decoded_size_guess(const_element_array data) {
 }
 
 }  // namespace
+
+void check_options(const deflate_options& options) {
+  for (const auto& range : deflate_ranges) {
+    const int value = options.*range.value;
+    if (value >= range.low && value <= range.high) continue;
+    std::string message = "deflate_options: ";
+    message += range.name;
+    message += ' ' + std::to_string(value) + " outside " + std::to_string(range.low) + ".." +
+               std::to_string(range.high);
+    if (range.value == &deflate_options::window_bits) {
+      message +=
+          " (the header mode chooses the framing; zlib's negative and +16/+32 forms are "
+          "not taken)";
+    }
+    throw constraint_error(message);
+  }
+  (void)image(options.header);  // refuses a value outside the enumeration
+}
+
+// Framing bytes each header mode adds around the deflate data.
+constexpr std::array<std::size_t, 4> framing_size{0, 6, 6, 18};  // NONE, AUTO, DEFAULT, GZIP
+
+std::size_t compressed_bound(std::size_t n, const deflate_options& options) {
+  const std::size_t framing = framing_size[static_cast<std::size_t>(options.header)];
+  if (options.window_bits == default_window_bits && options.memory_level == default_memory_level) {
+    return n + (n >> 12) + (n >> 14) + (n >> 25) + 7 + framing;
+  }
+  const std::size_t fixed = n + (n >> 3) + (n >> 8) + (n >> 9) + 4;
+  const std::size_t stored = n + (n >> 5) + (n >> 7) + (n >> 11) + 7;
+  const std::size_t older = n + ((n + 7) >> 3) + ((n + 63) >> 6) + 5;  // zlib before 1.2.12
+  return std::max({fixed, stored, older}) + framing;
+}
 
 std::vector<element> compress_with(coder_interface& coder, const_element_array data,
                                    std::size_t bound) {

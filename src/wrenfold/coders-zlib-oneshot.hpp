@@ -55,6 +55,15 @@ WRENFOLD_ZLIB_API std::vector<element> compress(const_element_array data,
 WRENFOLD_ZLIB_API std::vector<element> decompress(const_element_array data,
                                                   const decompress_options& options = {});
 
+/// Refuses, with a constraint_error naming the option and its range, options that compress
+/// would refuse; for engines that take deflate_options too.
+WRENFOLD_ZLIB_API void check_options(const deflate_options& options);
+
+/// zlib's bound on the compressed size of n bytes with these options, framing included: its
+/// tight bound for the default window and memory level, else the larger of its conservative
+/// bounds (fixed codes and stored blocks).
+WRENFOLD_ZLIB_API std::size_t compressed_bound(std::size_t n, const deflate_options& options);
+
 class basic_member_decoder;
 
 /// The one-shot loops on any engine, for the engines' own compress and decompress: all of data
