@@ -1,7 +1,8 @@
 #!/bin/sh
 # Compresses the project's own sources (repeated to a few MB) to gzip with wrenfold-pipe on each
 # engine it has (zlib, and ISA-L when built in), checks each result with the system gzip and the
-# zlib engine, decompresses it back and prints sizes, ratios and speeds.
+# zlib engine, decompresses it back and prints sizes, ratios and speeds; then compresses the same
+# input on 1 thread and on every core with --threads, and checks that the bytes are the same.
 #
 #   sh examples/demo.sh BUILD_DIR
 set -eu
@@ -69,3 +70,18 @@ else
   engines="the zlib engine"
 fi
 echo "  checks: gzip -t ok; wrenfold-pipe -d and gzip -dc give the input back, for $engines"
+
+# The zlib engine on 1 thread and on every core: the speed-up, and the same bytes either way.
+cores=$(nproc 2>/dev/null || echo 1)
+t0=$(now)
+"$pipe" --threads 1 < "$work/input" > "$work/threads.1.gz"
+t1=$(now)
+"$pipe" --threads "$cores" < "$work/input" > "$work/threads.n.gz"
+t2=$(now)
+cmp -s "$work/threads.1.gz" "$work/threads.n.gz" || fail "--threads 1 and --threads $cores differ"
+gzip -dc "$work/threads.n.gz" | cmp -s "$work/input" - || fail "gzip -dc does not give the input of --threads $cores back"
+one=$(mb_per_s "$in_size" "$t0" "$t1")
+all=$(mb_per_s "$in_size" "$t1" "$t2")
+echo "parallel compression (zlib level 6, gzip, $(wc -c < "$work/threads.n.gz") bytes either way):"
+echo "  1 thread: $one MB/s; $cores threads: $all MB/s ($(awk -v a="$one" -v b="$all" \
+  'BEGIN { if (a > 0) printf "%.2fx", b / a; else print "-" }')); the same bytes, and gzip -dc reads them"

@@ -1,10 +1,11 @@
 // wrenfold-pipe: compresses standard input to standard output, or decompresses it with -d, as raw
-// deflate, zlib or gzip, on the zlib engine or (in a build with ISA-L) the ISA-L one. After
-// opening the coder it reads through a coder_istreambuf, which drives any coder of the family, so
-// the program holds no transcode loop of its own and changing engines changes only the coder.
+// deflate, zlib or gzip, on the zlib engine (on one thread, or on N with --threads) or (in a build
+// with ISA-L) the ISA-L one. After opening the coder it reads through a coder_istreambuf, which
+// drives any coder of the family, so the program holds no transcode loop of its own and changing
+// engines changes only the coder.
 //
-//   wrenfold-pipe [-d] [--format raw|zlib|gzip|auto] [--engine zlib|isal] [-1 .. -9]
-//                 [--buffer BYTES] < in > out
+//   wrenfold-pipe [-d] [--format raw|zlib|gzip|auto] [--engine zlib|isal] [--threads N]
+//                 [-1 .. -9] [--buffer BYTES] < in > out
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 #include <wrenfold/coder-streams.hpp>
+#include <wrenfold/coders-zlib-parallel.hpp>
 #include <wrenfold/coders-zlib.hpp>
 #ifdef WRENFOLD_PIPE_ISAL
 #include <wrenfold/coders-isal.hpp>
@@ -28,13 +31,15 @@ namespace coders = wrenfold::coders;
 namespace zlib = wrenfold::coders::zlib;
 
 constexpr std::string_view usage =
-    "usage: wrenfold-pipe [-d] [--format raw|zlib|gzip|auto] [--engine zlib|isal] [-1 .. -9]\n"
-    "                     [--buffer BYTES]\n"
+    "usage: wrenfold-pipe [-d] [--format raw|zlib|gzip|auto] [--engine zlib|isal] [--threads N]\n"
+    "                     [-1 .. -9] [--buffer BYTES]\n"
     "  compresses standard input to standard output (gzip by default); -d decompresses.\n"
     "  --format auto detects zlib or gzip on -d and writes zlib otherwise.\n"
     "  -d reads every member of a gzip file, as gzip -d does.\n"
     "  --engine isal uses ISA-L (when built in), which is faster. Its levels are 0..3: -1 is\n"
-    "  its 1, -2 .. -5 its 2, -6 .. -9 and no level its 3.\n";
+    "  its 1, -2 .. -5 its 2, -6 .. -9 and no level its 3.\n"
+    "  --threads N compresses on N threads with the zlib engine (0: every core); the output is\n"
+    "  the same for every N.\n";
 
 // Failures of the program itself; the library reports its own as zlib_error and
 // constraint_error.
@@ -56,6 +61,7 @@ struct options_type {
   zlib::header_type header = zlib::header_type::GZIP;
   int level = zlib::default_compression;
   std::size_t buffer = 64 * 1024;
+  std::optional<unsigned> threads;  // set: the parallel compressor on this many threads
 };
 
 options_type parse_options(int argc, char** argv) {
@@ -98,6 +104,14 @@ options_type parse_options(int argc, char** argv) {
       } else {
         throw usage_error("unknown engine '" + std::string(name) + "'");
       }
+    } else if (arg == "--threads") {
+      const auto text = value();
+      unsigned threads = 0;
+      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), threads);
+      if (error != std::errc() || end != text.data() + text.size() || threads > 1024) {
+        throw usage_error("--threads takes a count from 0 (every core) to 1024");
+      }
+      options.threads = threads;
     } else if (arg == "--buffer") {
       const auto text = value();
       const auto [end, error] =
@@ -109,6 +123,9 @@ options_type parse_options(int argc, char** argv) {
     } else {
       throw usage_error("unknown argument '" + std::string(arg) + "'");
     }
+  }
+  if (options.threads && (options.decompress || options.engine != engine_type::zlib)) {
+    throw usage_error("--threads is for compression with the zlib engine");
   }
   return options;
 }
@@ -210,6 +227,12 @@ void run(const options_type& options) {
   if (options.decompress) {
     zlib::member_decoder decoder;
     decompress_stdin(decoder, options);
+    return;
+  }
+  if (options.threads) {
+    zlib::parallel_compressor compressor(*options.threads);
+    compressor.deflate_init({.level = options.level, .header = options.header});
+    transcode_stdin(compressor, options.buffer);
     return;
   }
   zlib::coder_type coder;
