@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string_view>
 #include <wrenfold/coder-streams.hpp>
+#include <wrenfold/coders-zlib-parallel.hpp>
 
 #include "support.hpp"
 
@@ -242,6 +243,25 @@ TEST(no_allocation_test, steady_state_transcoding_allocates_nothing) {
     } else {
       EXPECT_EQ(output, plain);
     }
+  }
+}
+
+// The parallel compressor makes its blocks, streams and threads at init; neither its transcode
+// nor its workers allocate afterwards, across many blocks, flushes and the stream's end.
+TEST(no_allocation_test, parallel_compressor_allocates_nothing_after_init) {
+  if (!WRENFOLD_COUNT_ALLOCATIONS) GTEST_SKIP() << "the sanitizer runtime owns the allocator";
+  const bytes plain = testing::sample(testing::data_shape::text, 48 * 1024, 5);
+  for (const flush_mode flush :
+       {flush_mode::no_flush, flush_mode::sync_flush, flush_mode::full_flush, flush_mode::finish}) {
+    SCOPED_TRACE(static_cast<int>(flush));
+    parallel_compressor compressor(2);
+    compressor.deflate_init({.header = header_type::GZIP}, 4096);
+    bytes output(2 * plain.size() + 4096);
+    const std::size_t in_chunk = flush == flush_mode::finish ? plain.size() : 700;
+    const auto series = steady_series(compressor, plain, output, in_chunk, 300, flush, 5, true);
+    expect_no_allocation(compressor, series);
+    output.resize(series.written);
+    EXPECT_EQ(testing::inflate_whole(output, 31), plain);
   }
 }
 

@@ -33,5 +33,5 @@ mv "$work/prefix" "$work/moved"
 export PKG_CONFIG_PATH="$work/moved/lib/pkgconfig"
 # shellcheck disable=SC2046
 "$cxx" -std=c++20 -o "$work/consumer-moved" "$source/tests/packaging/consumer.cpp" \
-  $(pkg-config --cflags --libs wrenfold-zlib) -Wl,-rpath,"$work/moved/lib"
+  $(pkg-config --cflags --libs wrenfold-zlib-parallel) -Wl,-rpath,"$work/moved/lib"
 "$work/consumer-moved"

@@ -1,11 +1,13 @@
-// A client of the installed library: compresses, decompresses (with the coder and in one call),
-// and catches the library's exceptions by type across the shared-library boundary.
+// A client of the installed libraries: compresses (with the coder, in one call, and on threads),
+// decompresses (with the coder and in one call), and catches the library's exceptions by type
+// across the shared-library boundary.
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string_view>
 #include <vector>
 #include <wrenfold/coder-streams.hpp>
+#include <wrenfold/coders-zlib-parallel.hpp>
 #include <wrenfold/coders-zlib.hpp>
 #include <wrenfold/version.hpp>
 
@@ -49,6 +51,13 @@ int main() {
   }
   if (zl::decompress(sink.str()).size() != text.size()) return 5;
   if (std::strcmp(wrenfold::library_version(), WRENFOLD_VERSION_STRING) != 0) return 6;
+  {
+    zl::parallel_compressor compressor(2);
+    compressor.deflate_init({.header = zl::header_type::GZIP});
+    const auto last = compressor.transcode(input, packed, wc::flush_mode::finish).out_last;
+    const auto back = zl::decompress(wc::const_element_array(packed.data(), std::size_t(last + 1)));
+    if (!compressor.finished() || back.size() != text.size()) return 7;
+  }
 
   bool caught_zlib_error = false, caught_constraint_error = false;
   try {
