@@ -46,6 +46,7 @@ TEST(parallel_compressor_test, same_bytes_for_every_thread_count_and_chunking) {
       const bytes reference =
           parallel_compress(1, data, options, {.in_chunk = data.size() + 1, .out_chunk = 1 << 20});
       EXPECT_EQ(inflate_whole(reference, read_window(header)), data);
+      EXPECT_EQ(zl::decompress(reference, {.header = header}), data);  // and the zlib coder
       for (const unsigned threads : {2U, 3U, 8U}) {
         const std::uint32_t seed = threads;
         EXPECT_EQ(parallel_compress(threads, data, options,
