@@ -94,6 +94,7 @@ enum class phase_type : std::uint8_t { header, body, trailer, done };
 enum class header_stage : std::uint8_t {
   detect,   // AUTO: two bytes tell gzip from zlib
   zlib,     // the two bytes of a zlib header
+  dictid,   // the four bytes of a preset dictionary's identifier
   gzip,     // the ten fixed bytes of a gzip header
   xlen,     // the length of the extra field
   extra,    // the extra field
@@ -155,7 +156,7 @@ struct __attribute__((visibility("hidden"))) coder_type::engine {
   void read_header(cursor& at);
   bool header_byte(element byte);
   bool next_stage(header_stage from);
-  void check_zlib_header();
+  bool check_zlib_header();
   void inflate_step(cursor& at);
   void read_trailer(cursor& at);
   [[noreturn]] void refuse(return_code_enum code, const char* text);
@@ -319,8 +320,9 @@ bool coder_type::engine::next_stage(header_stage from) {
   return true;
 }
 
-// The zlib header in frame[0..1].
-void coder_type::engine::check_zlib_header() {
+// The zlib header in frame[0..1]; true when it is complete, false when a dictionary's identifier
+// follows.
+bool coder_type::engine::check_zlib_header() {
   const unsigned cmf = frame[0];
   const unsigned flg = frame[1];
   if ((cmf * 256 + flg) % 31 != 0) refuse(return_code_enum::DATA_ERROR, "incorrect header check");
@@ -328,9 +330,10 @@ void coder_type::engine::check_zlib_header() {
   if (static_cast<int>(cmf >> 4) + 8 > window_bits) {
     refuse(return_code_enum::DATA_ERROR, "invalid window size");
   }
-  // zlib reads the dictionary's identifier before it asks for the dictionary; so does this coder
-  // in effect, but it has no dictionary to offer.
-  if ((flg & 0x20) != 0) refuse(return_code_enum::NEED_DICT, "a preset dictionary is required");
+  if ((flg & 0x20) == 0) return true;
+  stage = header_stage::dictid;
+  framed = 0;
+  return false;
 }
 
 // One byte of a zlib or gzip header; true once the header is complete.
@@ -343,26 +346,27 @@ bool coder_type::engine::header_byte(element byte) {
       gzip = frame[0] == 0x1F && frame[1] == 0x8B;
       zlib = !gzip;
       start_checksum();
-      if (zlib) {
-        check_zlib_header();
-        return true;
-      }
+      if (zlib) return check_zlib_header();
       stage = header_stage::gzip;
       return false;
     case header_stage::zlib:
       frame[framed++] = byte;
       if (framed < 2) return false;
-      check_zlib_header();
-      return true;
+      return check_zlib_header();
+    case header_stage::dictid:
+      // zlib reads the dictionary's identifier before it asks for the dictionary; this coder has
+      // none to offer.
+      if (++framed == 4) refuse(return_code_enum::NEED_DICT, "a preset dictionary is required");
+      return false;
     case header_stage::gzip:
+      // Judged at the bytes where zlib judges them: the magic once both bytes are in, the
+      // method and the flags together, so that a header cut short is truncated to both engines.
       frame[framed++] = byte;
-      if ((framed == 1 && byte != 0x1F) || (framed == 2 && byte != 0x8B)) {
+      if (framed == 2 && (frame[0] != 0x1F || frame[1] != 0x8B)) {
         refuse(return_code_enum::DATA_ERROR, "incorrect header check");
       }
-      if (framed == 3 && byte != 8) {
-        refuse(return_code_enum::DATA_ERROR, "unknown compression method");
-      }
       if (framed == 4) {
+        if (frame[2] != 8) refuse(return_code_enum::DATA_ERROR, "unknown compression method");
         if ((byte & flag_reserved) != 0) {
           refuse(return_code_enum::DATA_ERROR, "unknown header flags set");
         }
@@ -452,9 +456,12 @@ void coder_type::engine::inflate_step(cursor& at) {
 void coder_type::engine::read_trailer(cursor& at) {
   const std::uint32_t size = gzip ? 8 : 4;
   while (framed < size && at.in_rest() != 0) frame[framed++] = at.in.data()[at.in_used++];
+  // As zlib, a gzip member's CRC is judged as soon as its 4 bytes are in.
+  if (gzip && framed >= 4 && le32(frame.data()) != check) {
+    refuse(return_code_enum::DATA_ERROR, "incorrect data check");
+  }
   if (framed < size) return;
   if (gzip) {
-    if (le32(frame.data()) != check) refuse(return_code_enum::DATA_ERROR, "incorrect data check");
     if (le32(frame.data() + 4) != static_cast<std::uint32_t>(data_bytes)) {
       refuse(return_code_enum::DATA_ERROR, "incorrect length check");
     }

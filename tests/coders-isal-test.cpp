@@ -199,6 +199,53 @@ TEST(isal_coder_test, truncation_at_every_byte_is_buf_error) {
   }
 }
 
+// Broken framing cut at every byte: the ISA-L coder judges each prefix as the zlib coder does,
+// corrupt or cut short, so that generic code sees the same verdict from either engine.
+TEST(isal_coder_test, framing_judged_at_the_bytes_zlib_judges_it) {
+  const bytes data = mixed_sample(300);
+  bytes bad_crc = support::zlib_deflate(data, 6, 31);
+  bad_crc[bad_crc.size() - 8] ^= 1;
+  bytes bad_method = support::zlib_deflate(data, 6, 31);
+  bad_method[2] = 7;
+  bytes bad_magic = support::zlib_deflate(data, 6, 31);
+  bad_magic[0] = 0x1E;
+  bytes dictionary{0x78, 0xBB, 1, 2, 3, 4};  // FDICT and a dictionary identifier
+  const bytes deflated = support::zlib_deflate(data, 6, -15);
+  dictionary.insert(dictionary.end(), deflated.begin(), deflated.end());
+  struct row {
+    const char* name;
+    const bytes& stream;
+    header_type header;
+  };
+  const row rows[] = {{"bad crc", bad_crc, header_type::GZIP},
+                      {"bad crc", bad_crc, header_type::AUTO},
+                      {"bad method", bad_method, header_type::GZIP},
+                      {"bad magic", bad_magic, header_type::GZIP},
+                      {"dictionary", dictionary, header_type::DEFAULT}};
+  // The code of one finish call over the prefix with all the room it needs; OK for none.
+  const auto verdict = [](wrenfold::coders::coder_interface& coder, const bytes& prefix) {
+    bytes room(4096);
+    try {
+      (void)coder.transcode(prefix, room, flush_mode::finish);
+    } catch (const zl::zlib_error& e) {
+      return e.code();
+    }
+    return return_code_enum::OK;
+  };
+  for (const auto& r : rows) {
+    const std::size_t from = r.stream.size() > 20 ? r.stream.size() - 10 : 1;
+    for (std::size_t cut = 1; cut <= r.stream.size(); cut = cut == 12 ? from : cut + 1) {
+      SCOPED_TRACE(testing::Message() << r.name << " " << zl::image(r.header) << " cut " << cut);
+      const bytes prefix(r.stream.begin(), r.stream.begin() + static_cast<std::ptrdiff_t>(cut));
+      zl::coder_type zlib_coder;
+      zlib_coder.inflate_init(15, r.header);
+      is::coder_type isal_coder;
+      isal_coder.inflate_init(15, r.header);
+      EXPECT_EQ(verdict(isal_coder, prefix), verdict(zlib_coder, prefix));
+    }
+  }
+}
+
 TEST(isal_coder_test, corrupt_input_fails_with_the_verdict) {
   const bytes data = mixed_sample(2000);
   const bytes zlib_stream = support::zlib_deflate(data, 6, 15);
