@@ -2,7 +2,7 @@
 # The shared library as the dynamic linker sees it.  Usage: exported-surface.sh CHECK LIBRARY
 #   symbols       every defined dynamic symbol lies in the wrenfold namespaces; typeinfo and
 #                 vtables only for wrenfold types
-#   soname        the SONAME carries the ABI version: libwrenfold_zlib.so.1
+#   soname        the SONAME carries the ABI version: libwrenfold_zlib.so.1 for libwrenfold_zlib
 #   interposable  no DT_SYMBOLIC binding, and zlib's entry points are imported from libz, so a
 #                 program can interpose them (the version gate relies on it)
 set -eu
@@ -25,7 +25,7 @@ symbols)
 soname)
   soname=$("$readelf" -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\].*/\1/p')
   echo "SONAME: $soname"
-  test "$soname" = libwrenfold_zlib.so.1
+  test "$soname" = "$(basename "$lib" | sed 's/\.so.*//').so.1"
   ;;
 interposable)
   dynamic=$("$readelf" -d "$lib")
