@@ -7,8 +7,8 @@ MAKEFLAGS += --no-print-directory
 
 # The Debian packages each entry point needs; each installs only its own, and only when missing.
 DEMO_PACKAGES := cmake make g++ zlib1g-dev gzip libisal-dev
-TEST_PACKAGES := $(DEMO_PACKAGES) pkg-config googletest libgtest-dev libgmock-dev python3
-BENCH_PACKAGES := $(DEMO_PACKAGES) valgrind
+TEST_PACKAGES := $(DEMO_PACKAGES) pkg-config googletest libgtest-dev libgmock-dev python3 pigz
+BENCH_PACKAGES := $(DEMO_PACKAGES) valgrind pigz
 FUZZ_PACKAGES := $(DEMO_PACKAGES) clang libclang-rt-14-dev
 DOCS_PACKAGES := $(DEMO_PACKAGES) doxygen
 INSTALL := sh tools/install-packages.sh

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora fuzz/corpus/inflate, round-trip, members and differential.
+"""Writes the seed corpora fuzz/corpus/inflate, round-trip, members, differential and parallel.
 
 Each seed is the target's parameter bytes (see the comment at the top of each target) followed
 by its payload. Python's zlib module is zlib itself; the seeds only need to be valid or
@@ -242,9 +242,43 @@ def differential_seeds():
                                         payload=bytes.fromhex("78bb00"))
 
 
+def parallel_seed(header, level, bits, strategy, mem, threads, more, block_code, limits,
+                  flushes, full_mask, reopen, seed, payload):
+    """threads: the first run's, 1-4; more: the second run has 1 + more more, mod 4;
+    limits: the four slice limit codes (first run in, out, second run in, out); flushes: 0-3,
+    full_mask: which of them are full flushes."""
+    return (bytes([header | (level + 1) << 2, (bits - 8) | strategy << 3,
+                   (mem - 1) | (threads - 1) << 4 | more << 6, block_code, *limits,
+                   flushes | full_mask << 2 | (0x80 if reopen else 0), seed >> 8 & 255,
+                   seed & 255])
+            + payload)
+
+
+def parallel_seeds():
+    t = text(12000, 6)
+    p = parallel_seed
+    yield "gzip-many-blocks", p(GZIP, -1, 15, 0, 8, 2, 0, 0x00, (0x10, 0x10, 0x3F, 0x01),
+                                2, 0b10, False, 1, t)
+    yield "zlib-flushes-reopened", p(DEFAULT, 6, 15, 0, 8, 4, 1, 0x45, (0x47, 0x07, 0x02, 0x41),
+                                     3, 0b101, True, 2, t[:7000])
+    yield "auto-small-window", p(AUTO, 9, 9, 1, 9, 1, 2, 0x05, (0x81, 0x81, 0x00, 0x00),
+                                 1, 0, False, 3, t[:3000])
+    yield "raw-stored", p(NONE, 0, 8, 0, 1, 3, 0, 0x90, (0x3F, 0xC0, 0x81, 0x05),
+                          2, 0b11, True, 4, t[:5000])
+    yield "gzip-one-block-rle", p(GZIP, 4, 12, 3, 5, 2, 1, 0xFF, (0xC0, 0xC0, 0x07, 0x03),
+                                  1, 0b1, False, 5, bytes(9000))
+    yield "zlib-huffman-noise", p(DEFAULT, 2, 10, 2, 3, 1, 0, 0x01, (0x20, 0x08, 0x10, 0x10),
+                                  0, 0, True, 6, noise(2500))
+    yield "raw-fixed-exact-blocks", p(NONE, 5, 15, 4, 8, 4, 2, 0x00, (0x7F, 0x7F, 0x0F, 0x0F),
+                                      1, 0b1, False, 7, t[:4096])
+    yield "gzip-empty", p(GZIP, -1, 15, 0, 8, 2, 0, 0x00, (0x00, 0x00, 0x00, 0x00),
+                          2, 0, True, 8, b"")
+
+
 def main():
     for name, seeds in (("inflate", inflate_seeds()), ("round-trip", round_trip_seeds()),
-                        ("members", members_seeds()), ("differential", differential_seeds())):
+                        ("members", members_seeds()), ("differential", differential_seeds()),
+                        ("parallel", parallel_seeds())):
         folder = HERE / "corpus" / name
         shutil.rmtree(folder, ignore_errors=True)
         folder.mkdir(parents=True)

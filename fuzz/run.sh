@@ -13,7 +13,7 @@ jobs=${JOBS:-$(nproc)}
 CC=clang CXX=clang++ cmake -S . -B "$build" -DWRENFOLD_BUILD_FUZZ=ON \
   -DWRENFOLD_BUILD_TESTS=OFF -DWRENFOLD_BUILD_EXAMPLES=OFF -DWRENFOLD_BUILD_BENCH=OFF \
   -DWRENFOLD_INSTALL=OFF -DWRENFOLD_WERROR="${WRENFOLD_WERROR:-OFF}" >/dev/null
-targets="inflate round-trip members"
+targets="inflate round-trip members parallel"
 # The differential target is built only beside the ISA-L coder (libisal-dev).
 if grep -q '^WRENFOLD_BUILD_ISAL:BOOL=ON' "$build/CMakeCache.txt"; then
   targets="$targets differential"

@@ -1,12 +1,19 @@
 // Sizes beyond zlib's 32-bit fields: an array longer than zlib can take is refused before any
 // of its bytes is touched, and a stream of more than 4 GiB keeps 64-bit totals, a gzip size
-// field modulo 2^32 and the CRC-32 of all its input.
+// field modulo 2^32 and the CRC-32 of all its input, on every engine.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+#include <wrenfold/coders-zlib-parallel.hpp>
+#ifdef WRENFOLD_HAVE_ISAL
+#include <wrenfold/coders-isal.hpp>
+#endif
 
 #include "support.hpp"
 
@@ -142,6 +149,53 @@ TEST(huge_sizes_test, gzip_header_bytes_do_not_excuse_a_huge_input) {
   EXPECT_EQ(inflate_whole(pump(coder, text, {.out_chunk = 9, .counts_framing = true}), 31), text);
 }
 
+// A compressor and a decoder of one engine, each opened for a gzip member.
+struct engine_row {
+  const char* name;
+  std::function<std::unique_ptr<wrenfold::coders::coder_interface>()> compressor;
+  std::function<std::unique_ptr<wrenfold::coders::coder_interface>()> decoder;
+};
+
+std::unique_ptr<wrenfold::coders::coder_interface> zlib_decoder() {
+  auto coder = std::make_unique<coder_type>();
+  coder->inflate_init(zl::default_window_bits, header_type::GZIP);
+  return coder;
+}
+
+std::vector<engine_row> engine_rows() {
+  std::vector<engine_row> rows{{"zlib",
+                                [] {
+                                  auto coder = std::make_unique<coder_type>();
+                                  open_compressor(*coder, header_type::GZIP, zl::best_speed);
+                                  return coder;
+                                },
+                                zlib_decoder},
+                               {"parallel",
+                                [] {
+                                  auto compressor = std::make_unique<zl::parallel_compressor>(2);
+                                  compressor->deflate_init(
+                                      {.level = zl::best_speed, .header = header_type::GZIP},
+                                      std::size_t{1} << 20);
+                                  return compressor;
+                                },
+                                zlib_decoder}};
+#ifdef WRENFOLD_HAVE_ISAL
+  namespace is = wrenfold::coders::isal;
+  rows.push_back({"isal",
+                  [] {
+                    auto coder = std::make_unique<is::coder_type>();
+                    coder->deflate_init(is::default_level, header_type::GZIP);
+                    return coder;
+                  },
+                  [] {
+                    auto coder = std::make_unique<is::coder_type>();
+                    coder->inflate_init(zl::default_window_bits, header_type::GZIP);
+                    return coder;
+                  }});
+#endif
+  return rows;
+}
+
 TEST(huge_sizes_test, gzip_stream_beyond_4_gib_keeps_64_bit_totals) {
   constexpr std::size_t block = std::size_t{64} << 20;
   constexpr auto block_length = static_cast<std::int64_t>(block);
@@ -149,17 +203,6 @@ TEST(huge_sizes_test, gzip_stream_beyond_4_gib_keeps_64_bit_totals) {
   const mapped_region zeros(static_cast<std::size_t>(total), PROT_READ);
   ASSERT_TRUE(zeros.mapped()) << std::strerror(errno);
   const std::span<const element> input(zeros.data(), static_cast<std::size_t>(total));
-
-  coder_type coder;
-  open_compressor(coder, header_type::GZIP, zl::best_speed);
-  // Arrays numbered past 2^32, as positions in so long a stream are.
-  const bytes member = pump(coder, input,
-                            {.in_chunk = block,
-                             .out_chunk = std::size_t{1} << 20,
-                             .first = total,
-                             .counts_framing = true});
-  EXPECT_EQ(coder.total_in(), total);
-  EXPECT_EQ(coder.total_out() + 18, static_cast<std::int64_t>(member.size()));
 
   // The CRC-32 of total zero bytes, from the checksum of one block.
   const auto block_crc = zl::crc32(0, const_element_array(zeros.data(), block));
@@ -171,31 +214,44 @@ TEST(huge_sizes_test, gzip_stream_beyond_4_gib_keeps_64_bit_totals) {
   crc =
       zl::crc32(crc, const_element_array(zeros.data(), static_cast<std::size_t>(total - counted)));
   const auto size_field = static_cast<std::uint32_t>(total);
-  ASSERT_GE(member.size(), 18u);
-  EXPECT_THAT(std::span(member).last(8),
-              testing::ElementsAre(crc & 0xFF, (crc >> 8) & 0xFF, (crc >> 16) & 0xFF, crc >> 24,
-                                   size_field & 0xFF, (size_field >> 8) & 0xFF,
-                                   (size_field >> 16) & 0xFF, size_field >> 24));
 
-  // zlib checks CRC and size field itself while the member decodes back; the output goes to a
-  // sink that checks it is all zeros instead of being held.
-  coder.inflate_init(zl::default_window_bits, header_type::GZIP);
-  bool all_zero = true;
-  drive_state state;
-  drive(coder, member,
-        {.in_chunk = member.size(),
-         .out_chunk = block,
-         .sink =
-             [&](std::span<const element> out) {
-               all_zero = all_zero && std::memcmp(out.data(), zeros.data(), out.size()) == 0;
-             }},
-        state);
-  EXPECT_TRUE(coder.finished());
-  EXPECT_EQ(state.consumed, member.size());
-  EXPECT_EQ(state.produced, static_cast<std::size_t>(total));
-  EXPECT_TRUE(all_zero);
-  EXPECT_EQ(coder.total_in(), static_cast<std::int64_t>(member.size()));
-  EXPECT_EQ(coder.total_out(), total);
+  for (const auto& engine : engine_rows()) {
+    SCOPED_TRACE(engine.name);
+    const auto coder = engine.compressor();
+    // Arrays numbered past 2^32, as positions in so long a stream are.
+    const bytes member = pump(*coder, input,
+                              {.in_chunk = block,
+                               .out_chunk = std::size_t{1} << 20,
+                               .first = total,
+                               .counts_framing = true});
+    EXPECT_EQ(coder->total_in(), total);
+    EXPECT_EQ(coder->total_out() + 18, static_cast<std::int64_t>(member.size()));
+    ASSERT_GE(member.size(), 18u);
+    EXPECT_THAT(std::span(member).last(8),
+                testing::ElementsAre(crc & 0xFF, (crc >> 8) & 0xFF, (crc >> 16) & 0xFF, crc >> 24,
+                                     size_field & 0xFF, (size_field >> 8) & 0xFF,
+                                     (size_field >> 16) & 0xFF, size_field >> 24));
+
+    // The decoder checks CRC and size field itself while the member decodes back; the output
+    // goes to a sink that checks it is all zeros instead of being held.
+    const auto decoder = engine.decoder();
+    bool all_zero = true;
+    drive_state state;
+    drive(*decoder, member,
+          {.in_chunk = member.size(),
+           .out_chunk = block,
+           .sink =
+               [&](std::span<const element> out) {
+                 all_zero = all_zero && std::memcmp(out.data(), zeros.data(), out.size()) == 0;
+               }},
+          state);
+    EXPECT_TRUE(decoder->finished());
+    EXPECT_EQ(state.consumed, member.size());
+    EXPECT_EQ(state.produced, static_cast<std::size_t>(total));
+    EXPECT_TRUE(all_zero);
+    EXPECT_EQ(decoder->total_in(), static_cast<std::int64_t>(member.size()));
+    EXPECT_EQ(decoder->total_out(), total);
+  }
 }
 
 }  // namespace

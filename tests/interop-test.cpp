@@ -1,6 +1,7 @@
 // Interop with real peers: the system gzip and Python's gzip and zlib modules read what the coder
 // writes, and the coder reads what they write, in every framing mode that accepts the stream and
-// in no other, whatever the buffer sizes and chunking.
+// in no other, whatever the buffer sizes and chunking. gzip, pigz and Python read what the
+// parallel compressor writes.
 #include "interop.hpp"
 
 #include <gmock/gmock.h>
@@ -8,6 +9,7 @@
 
 #include <map>
 #include <sstream>
+#include <wrenfold/coders-zlib-parallel.hpp>
 
 namespace {
 
@@ -156,6 +158,54 @@ TEST_F(interop_test, our_streams_decode_with_gzip_and_python) {
           const auto gzip = run("gzip -dc " + shell_word(dir / packed) + " | cmp - " +
                                 shell_word(dir / expected));
           EXPECT_EQ(gzip.status, 0) << "gzip -dc: " << gzip.output;
+        }
+      }
+    }
+  }
+  write_file(dir / "manifest.txt", manifest);
+  write_file(dir / "check.py", python_checker);
+  const auto checked =
+      run("cd " + shell_word(dir.path()) + " && " + python() + " check.py manifest.txt");
+  EXPECT_EQ(checked.status, 0) << checked.output;
+}
+
+// The parallel compressor's streams, from empty through one block to many, each with a sync
+// flush halfway, on one worker and on three: gzip and pigz read the gzip members, pigz the zlib
+// streams, and Python's zlib and gzip modules both.
+TEST_F(interop_test, parallel_streams_decode_with_gzip_pigz_and_python) {
+  if (!available("pigz --version")) GTEST_SKIP() << "the pigz command is missing";
+  constexpr std::size_t block_size = 4096;
+  struct format_row {
+    header_type header;
+    const char* kind;
+    std::vector<std::string> commands;
+  };
+  const format_row formats[] = {{header_type::GZIP, "gzip", {"gzip -dc", "pigz -dc"}},
+                                {header_type::DEFAULT, "zlib", {"pigz -dzc"}}};
+  const std::size_t sizes[] = {0, 1000, block_size, 9 * block_size + 123};
+  const auto text = sample(data_shape::text, sizes[std::size(sizes) - 1], 5);
+  std::string manifest;
+  for (const std::size_t size : sizes) {
+    const std::string expected = "parallel-in-" + std::to_string(size);
+    const std::span<const wrenfold::coders::element> input(text.data(), size);
+    write_file(dir / expected, input);
+    for (const auto& format : formats) {
+      for (const unsigned threads : {1U, 3U}) {
+        SCOPED_TRACE(testing::Message()
+                     << size << " bytes, " << format.header << ", " << threads << " threads");
+        zl::parallel_compressor compressor(threads);
+        compressor.deflate_init({.header = format.header}, block_size);
+        const auto packed = pump(compressor, input,
+                                 {.in_chunk = size / 2 + 1,
+                                  .out_chunk = threads == 1 ? std::size_t{1} << 16 : 333,
+                                  .flush = wrenfold::support::flush_policy::sync_then_finish,
+                                  .flush_chunks = true,
+                                  .counts_framing = format.header == header_type::GZIP});
+        const std::string name = expected + "-" + format.kind + "-" + std::to_string(threads);
+        write_file(dir / name, packed);
+        manifest += std::string(format.kind) + ' ' + name + ' ' + expected + '\n';
+        for (const auto& command : format.commands) {
+          EXPECT_TRUE(command_decodes(command, dir / name, dir / expected));
         }
       }
     }

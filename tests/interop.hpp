@@ -95,6 +95,18 @@ inline bool available(const std::string& command) {
   return run(command + " >/dev/null").status == 0;
 }
 
+// Whether a decompressing command line, given the packed file last, succeeds (no warning about
+// trailing bytes either) and writes exactly the expected file's bytes; its messages otherwise.
+inline ::testing::AssertionResult command_decodes(const std::string& command,
+                                                  const std::filesystem::path& packed,
+                                                  const std::filesystem::path& expected) {
+  const std::string decoded = shell_word(packed.string() + ".decoded");
+  const auto result = run(command + " " + shell_word(packed) + " > " + decoded + " && cmp " +
+                          decoded + " " + shell_word(expected));
+  if (result.status == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << command << ": " << result.output;
+}
+
 // Equality of byte strings that reports where they part instead of printing them whole.
 inline ::testing::AssertionResult same_bytes(std::span<const coders::element> actual,
                                              std::span<const coders::element> expected) {

@@ -1,12 +1,16 @@
 // Many coders at once: each thread drives coders of its own through compression and
 // decompression in every header mode and checks each result against the input. Distinct coders
 // share only the library's read-only tables and the captured zlib version, so a race detector
-// must stay silent. Failures are collected per thread and reported by the main thread.
+// must stay silent. Parallel compressors, each with worker threads of its own, run on every
+// caller thread too: streams abandoned with blocks in flight, compressors reopened mid-stream and
+// destroyed mid-stream must neither race nor hang. Failures are collected per thread and
+// reported by the main thread.
 #include <gtest/gtest.h>
 
 #include <latch>
 #include <random>
 #include <thread>
+#include <wrenfold/coders-zlib-parallel.hpp>
 
 #include "support.hpp"
 
@@ -90,6 +94,61 @@ std::vector<std::string> work(int id, const bytes& shared_input, std::uint32_t s
   return faults;
 }
 
+// Parallel compressors with 2 or 3 workers each: every framing with drawn block sizes, slices and
+// flushes, each stream begun over one abandoned mid-way (with blocks on the workers), sometimes
+// closed first, and read back by plain zlib; between rounds one more compressor is destroyed with
+// blocks in flight.
+std::vector<std::string> parallel_work(int id, const bytes& shared_input) {
+  std::vector<std::string> faults;
+  std::mt19937 rng(static_cast<std::uint32_t>(300 + id));
+  for (int round = 0; round < rounds; ++round) {
+    const unsigned workers = 2 + static_cast<unsigned>(id + round) % 2;
+    zl::parallel_compressor compressor(workers);
+    for (const auto header : all_headers) {
+      const std::string where = "parallel thread " + std::to_string(id) + " round " +
+                                std::to_string(round) + " " + std::string(zl::image(header)) + ": ";
+      try {
+        const std::size_t block_size = std::size_t{1024} << rng() % 4;
+        // The abandoned stream: other options, part of the input, room for a few bytes.
+        compressor.deflate_init({.level = 1, .header = header_type::GZIP}, 1024);
+        bytes scratch(1 + rng() % 64);
+        compressor.transcode(const_element_array(shared_input.data(), 1 + rng() % 20000), scratch,
+                             wrenfold::coders::flush_mode::no_flush);
+        if (rng() % 2 == 0) compressor.close();
+        compressor.deflate_init({.level = (id + round) % 10, .header = header}, block_size);
+        const auto packed = pump(compressor, shared_input,
+                                 {.in_chunk = 1 + rng() % 9000,
+                                  .out_chunk = 1 + rng() % 9000,
+                                  .seed = static_cast<std::uint32_t>(rng()),
+                                  .flush = wrenfold::support::flush_policy::mixed,
+                                  .flush_chunks = true,
+                                  .counts_framing = header == header_type::GZIP});
+        if (compressor.total_in() != static_cast<std::int64_t>(shared_input.size())) {
+          faults.push_back(where + "total_in");
+        }
+        const auto read = header == header_type::AUTO ? header_type::DEFAULT : header;
+        const auto result = zlib_inflate(packed, zlib_window(read));
+        if (!result.complete() || result.consumed != packed.size() ||
+            result.output != shared_input) {
+          faults.push_back(where + "round trip differs");
+        }
+      } catch (const std::exception& e) {
+        faults.push_back(where + e.what());
+      }
+    }
+    try {
+      zl::parallel_compressor dropped(workers);
+      dropped.deflate_init({.header = header_type::DEFAULT}, 1024);
+      bytes scratch(16);
+      dropped.transcode(const_element_array(shared_input.data(), 8 * 1024), scratch,
+                        wrenfold::coders::flush_mode::sync_flush);
+    } catch (const std::exception& e) {
+      faults.push_back("parallel thread " + std::to_string(id) + " dropped: " + e.what());
+    }
+  }
+  return faults;
+}
+
 #ifdef WRENFOLD_HAVE_ISAL
 // The same for ISA-L coders: each thread compresses and decompresses with coders of its own, and
 // the one-shot calls and member decoder on ISA-L run beside them.
@@ -139,11 +198,13 @@ TEST(thread_stress_test, coders_in_many_threads_at_once_round_trip) {
     for (int id = 0; id < thread_count; ++id) {
       threads.emplace_back([&, id] {
         start.arrive_and_wait();  // all threads begin together
-        faults[static_cast<std::size_t>(id)] = work(id, shared_input, shared_crc);
+        auto& mine = faults[static_cast<std::size_t>(id)];
+        mine = work(id, shared_input, shared_crc);
+        const auto parallel = parallel_work(id, shared_input);
+        mine.insert(mine.end(), parallel.begin(), parallel.end());
 #ifdef WRENFOLD_HAVE_ISAL
         const auto more = isal_work(id, shared_input);
-        faults[static_cast<std::size_t>(id)].insert(faults[static_cast<std::size_t>(id)].end(),
-                                                    more.begin(), more.end());
+        mine.insert(mine.end(), more.begin(), more.end());
 #endif
       });
     }
