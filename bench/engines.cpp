@@ -5,14 +5,20 @@
 // drive loop, whose per-call checks would be timed too.
 #include "engines.hpp"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <streambuf>
+#include <string>
 #include <wrenfold/coder-streams.hpp>
+#include <wrenfold/coders-zlib-parallel.hpp>
 #include <wrenfold/support/zlib-oracle.hpp>
 #ifdef WRENFOLD_BENCH_ISAL
 #include <wrenfold/coders-isal.hpp>
@@ -243,20 +249,106 @@ std::size_t isal_per_call(const job_type& job, element* out, std::size_t calls) 
 }
 #endif
 
+bytes parallel_default(const job_type& job) {
+  return parallel_compress(job, bench_threads, 128 * 1024);
+}
+
+// pigz, the program, as a shell pipeline runs it: the input from a file on its standard input,
+// the stream read back from a pipe on its standard output. The file is written once per input,
+// outside the timed part, and unlinked at once, so that nothing is left behind.
+struct staged_input {
+  const element* data = nullptr;
+  std::size_t size = 0;
+  int fd = -1;
+};
+staged_input staged;
+
+void pigz_prepare(const job_type& job) {
+  if (staged.fd >= 0 && staged.data == job.input.data() && staged.size == job.input.size()) return;
+  if (staged.fd >= 0) close(staged.fd);
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/wrenfold-bench-XXXXXX";
+  staged = {job.input.data(), job.input.size(), mkstemp(path.data())};
+  if (staged.fd < 0) fail("cannot make a file for pigz's input in " + path);
+  unlink(path.c_str());
+  for (std::size_t at = 0; at < job.input.size();) {
+    const ssize_t n = write(staged.fd, job.input.data() + at, job.input.size() - at);
+    if (n <= 0) fail("cannot write pigz's input");
+    at += static_cast<std::size_t>(n);
+  }
+}
+
+bool pigz_available() {
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path ? path : "/usr/bin:/bin";
+  while (!rest.empty()) {
+    const std::size_t colon = std::min(rest.find(':'), rest.size());
+    const std::string candidate = std::string(rest.substr(0, colon)) + "/pigz";
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    rest.remove_prefix(std::min(colon + 1, rest.size()));
+  }
+  return false;
+}
+
+bytes pigz_compress(const job_type& job) {
+  if (job.framing == zl::header_type::NONE) fail("pigz writes no raw deflate");
+  pigz_prepare(job);
+  if (lseek(staged.fd, 0, SEEK_SET) != 0) fail("cannot rewind pigz's input");
+  int pipe_ends[2];
+  if (pipe(pipe_ends) != 0) fail("cannot make a pipe for pigz");
+  std::string threads = std::to_string(bench_threads), level = "-";
+  level += std::to_string(job.level);
+  std::string program = "pigz", p = "-p", c = "-c", n = "-n", z = "-z";
+  std::vector<char*> args{program.data(), p.data(), threads.data(),
+                          level.data(),   c.data(), n.data()};
+  if (job.framing != zl::header_type::GZIP) args.push_back(z.data());
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, staged.fd, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+  posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
+  pid_t child = 0;
+  const int spawned =
+      posix_spawnp(&child, "pigz", &actions, nullptr, args.data(), environ);  // NOLINT
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_ends[1]);
+  if (spawned != 0) fail("cannot run pigz");
+  output_type out(guess_for(job, true));
+  for (;;) {
+    const ssize_t got = read(pipe_ends[0], out.room(job.chunk), job.chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) fail("cannot read pigz's output");
+    if (got == 0) break;
+    out.wrote(static_cast<std::size_t>(got));
+  }
+  close(pipe_ends[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) fail("cannot wait for pigz");
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("pigz failed");
+  return out.take();
+}
+
 constexpr engine_type engine_table[]{
     {"zlib", "plain zlib, driven by a loop of the coder's shape", zlib_compress, zlib_decompress,
-     zlib_per_call, true, ""},
+     zlib_per_call, true, "", false, nullptr, nullptr},
     {"coder", "zlib::coder_type through coder_interface", coder_compress, coder_decompress,
-     coder_per_call, true, ""},
+     coder_per_call, true, "", false, nullptr, nullptr},
     {"oneshot", "zlib::compress and zlib::decompress", oneshot_compress, oneshot_decompress,
-     nullptr, false, ""},
+     nullptr, false, "", false, nullptr, nullptr},
     {"streams", "coder_ostreambuf over coder_type, coder_istreambuf over member_decoder",
-     streams_compress, streams_decompress, nullptr, false, ""},
+     streams_compress, streams_decompress, nullptr, false, "", false, nullptr, nullptr},
 #ifdef WRENFOLD_BENCH_ISAL
     {"isal",
      "isal::coder_type through the coder's loop; zlib level 1 as ISA-L level 1, 6 and 9 as 3",
-     isal_compress, isal_decompress, isal_per_call, true, "coder"},
+     isal_compress, isal_decompress, isal_per_call, true, "coder", false, nullptr, nullptr},
 #endif
+    {"parallel", "zlib::parallel_compressor through the coder's loop, 2 threads, 128K blocks",
+     parallel_default, nullptr, nullptr, false, "coder", true, nullptr, nullptr},
+    {"pigz", "the pigz program, -p 2, same level, from a file into a pipe read back", pigz_compress,
+     nullptr, nullptr, false, "coder", true, pigz_prepare, pigz_available},
 };
 
 #ifdef WRENFOLD_BENCH_ISAL
@@ -266,6 +358,12 @@ constexpr std::string_view left_out_engines[]{"isal"};
 #endif
 
 }  // namespace
+
+bytes parallel_compress(const job_type& job, unsigned threads, std::size_t block_size) {
+  zl::parallel_compressor compressor(threads);
+  compressor.deflate_init({.level = job.level, .header = job.framing}, block_size);
+  return coder_run(compressor, job, true);
+}
 
 void fail(std::string_view what) {
   std::fprintf(stderr, "wrenfold-bench: %.*s\n", static_cast<int>(what.size()), what.data());
@@ -282,8 +380,13 @@ const engine_type& engine(std::string_view name) {
 }
 
 bool left_out(std::string_view name) {
-  return !name.empty() && std::find(std::begin(left_out_engines), std::end(left_out_engines),
-                                    name) != std::end(left_out_engines);
+  if (name.empty()) return false;
+  if (std::find(std::begin(left_out_engines), std::end(left_out_engines), name) !=
+      std::end(left_out_engines)) {
+    return true;
+  }
+  const engine_type& row = engine(name);
+  return row.available != nullptr && !row.available();
 }
 
 }  // namespace wrenfold::bench

@@ -4,6 +4,10 @@
 //   wrenfold-bench [--filter=TEXT] [--targets=FILE]
 //   wrenfold-bench --per-call=ENGINE [--calls=N] [--framing=zlib|raw|gzip]
 //       only N decompression calls with a 1-byte output buffer, for valgrind --tool=callgrind
+//   wrenfold-bench --scaling [--threads=1,2,4]
+//       the parallel compressor's speed-up by thread count and its size cost by block size
+//       (bench/scaling.cpp); the thread counts also from WRENFOLD_BENCH_THREADS, by default 1 up
+//       to the machine's cores
 // WRENFOLD_BENCH_QUICK=1 shrinks the corpus and the rounds; WRENFOLD_BENCH_ROUNDS=N sets them.
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +20,7 @@
 
 #include "engines.hpp"
 #include "report.hpp"
+#include "scaling.hpp"
 #include "timing.hpp"
 
 namespace {
@@ -38,6 +43,11 @@ constexpr std::size_t chunks[]{64, 1024, 16 * 1024, 64 * 1024, 256 * 1024};
 // The chunk size of the layers' targets: every engine runs there, the plain ones elsewhere.
 constexpr std::size_t layers_chunk = 64 * 1024;
 
+// The threaded cases: the coder, the parallel compressor and pigz on the same input, gzip framing,
+// at layers_chunk, timed on the wall clock. They have their own, larger input: the parallel
+// compressor's gain is over whole blocks on every thread, which a few MiB hardly shows.
+constexpr int threaded_levels[]{1, 6};
+
 struct settings_type {
   int rounds = 5;
   int layer_rounds = 15;  // at layers_chunk, where the targets are 1% apart
@@ -45,6 +55,8 @@ struct settings_type {
   std::size_t small_chunk_size = 1 * mib;  // input at 64-byte chunks
   std::size_t level6_size = 4 * mib;
   std::size_t level9_size = 1 * mib;
+  int threaded_rounds = 5;
+  std::size_t threaded_size = 48 * mib;
 };
 
 struct part_type {
@@ -53,6 +65,7 @@ struct part_type {
 };
 
 std::string human(std::size_t chunk) {
+  if (chunk >= mib && chunk % mib == 0) return std::to_string(chunk / mib) + "M";
   return chunk >= 1024 ? std::to_string(chunk / 1024) + "K" : std::to_string(chunk);
 }
 
@@ -74,32 +87,45 @@ std::size_t check_output(const engine_type& row, const job_type& job, bool compr
   return out.size();
 }
 
+// A threaded case's label ends in its input size and "wall": "compress L6 gzip text 64K 48M wall".
 std::string case_label(const std::string& op, int level, const framing_type& framing,
-                       const part_type& part, std::size_t chunk) {
+                       const part_type& part, std::size_t chunk, std::size_t threaded_size = 0) {
   return op + (op == "compress" ? " L" + std::to_string(level) : std::string()) + " " +
-         framing.name + " " + part.name + " " + human(chunk);
+         framing.name + " " + part.name + " " + human(chunk) +
+         (threaded_size != 0 ? " " + human(threaded_size) + " wall" : std::string());
 }
 
+// threaded: the threaded engines and the coder, on the wall clock; otherwise every other engine.
 case_result run_case(const settings_type& settings, const std::string& op, int level,
-                     const framing_type& framing, std::size_t chunk, const part_type& part) {
+                     const framing_type& framing, std::size_t chunk, const part_type& part,
+                     bool threaded = false) {
   const bool compressing = op == "compress";
-  std::size_t size = part.plain.size();
+  std::size_t size = std::min(part.plain.size(), settings.part_size);
   if (chunk == 64) size = std::min(size, settings.small_chunk_size);
   if (level == 6) size = std::min(size, settings.level6_size);
   if (level == 9) size = std::min(size, settings.level9_size);
+  if (threaded) size = std::min(part.plain.size(), settings.threaded_size);
   const std::span<const element> plain(part.plain.data(), size);
   const bytes packed =
       compressing ? bytes{} : support::zlib_deflate(plain, 6, support::zlib_window(framing.header));
   const job_type job{compressing ? plain : std::span<const element>(packed), framing.header, level,
                      chunk};
 
-  case_result result{
-      op, compressing ? level : 0, case_label(op, level, framing, part, chunk), chunk, size, {}, {},
-      {}};
+  case_result result{op,
+                     compressing ? level : 0,
+                     case_label(op, level, framing, part, chunk, threaded ? size : 0),
+                     chunk,
+                     size,
+                     {},
+                     {},
+                     {}};
   std::vector<std::function<void()>> variants;
   for (const auto& row : engines()) {
     if ((compressing ? row.compress : row.decompress) == nullptr) continue;
     if (chunk != layers_chunk && !row.every_chunk) continue;
+    if (threaded ? !row.threaded && row.name != "coder" : row.threaded) continue;
+    if (left_out(row.name)) continue;
+    if (row.prepare != nullptr) row.prepare(job);
     result.sizes.push_back(check_output(row, job, compressing, plain));
     result.engines.emplace_back(row.name);
     variants.emplace_back([&row, &job, compressing] {
@@ -107,8 +133,12 @@ case_result run_case(const settings_type& settings, const std::string& op, int l
       if (out.empty() && !job.input.empty()) fail("no output");
     });
   }
-  result.seconds =
-      interleave(chunk == layers_chunk ? settings.layer_rounds : settings.rounds, variants);
+  if (threaded) {
+    result.seconds = interleave(settings.threaded_rounds, variants, wall_seconds);
+  } else {
+    result.seconds =
+        interleave(chunk == layers_chunk ? settings.layer_rounds : settings.rounds, variants);
+  }
   return result;
 }
 
@@ -134,6 +164,11 @@ int per_call_mode(std::string_view engine_name, std::size_t calls, std::string_v
 int main(int argc, char** argv) {
   std::string filter, per_call, framing = "zlib", targets_path = WRENFOLD_BENCH_TARGETS;
   std::size_t calls = 100000;
+  bool scaling = false;
+  std::vector<unsigned> threads;
+  if (const char* list = std::getenv("WRENFOLD_BENCH_THREADS"); list && *list) {
+    threads = parse_threads(list);
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg.starts_with("--filter=")) {
@@ -146,6 +181,10 @@ int main(int argc, char** argv) {
       calls = std::stoul(std::string(arg.substr(8)));
     } else if (arg.starts_with("--framing=")) {
       framing = arg.substr(10);
+    } else if (arg == "--scaling") {
+      scaling = true;
+    } else if (arg.starts_with("--threads=")) {
+      threads = parse_threads(arg.substr(10));
     } else {
       fail("unknown argument " + std::string(arg));
     }
@@ -154,20 +193,31 @@ int main(int argc, char** argv) {
 
   settings_type settings;
   if (const char* quick = std::getenv("WRENFOLD_BENCH_QUICK"); quick && *quick && *quick != '0') {
-    settings = {3, 5, 2 * mib, mib / 4, 1 * mib, mib / 2};
+    settings = {3, 5, 2 * mib, mib / 4, 1 * mib, mib / 2, 3, 4 * mib};
   }
   if (const char* rounds = std::getenv("WRENFOLD_BENCH_ROUNDS"); rounds && *rounds) {
-    settings.rounds = settings.layer_rounds = std::max(1, std::atoi(rounds));
+    settings.rounds = settings.layer_rounds = settings.threaded_rounds =
+        std::max(1, std::atoi(rounds));
+  }
+  // One text and one records part, large enough for every case; each case takes a prefix.
+  const std::size_t part_size = std::max(settings.part_size, settings.threaded_size);
+  const part_type parts[]{{"text", support::make_text(part_size)},
+                          {"records", support::make_records(part_size)}};
+  if (scaling) {
+    return scaling_mode({parts[0].plain.data(), settings.threaded_size},
+                        {parts[1].plain.data(), settings.threaded_size}, threads,
+                        settings.threaded_rounds);
   }
   const auto targets = read_targets(targets_path);
-  const part_type parts[]{{"text", support::make_text(settings.part_size)},
-                          {"records", support::make_records(settings.part_size)}};
 
   std::printf(
       "wrenfold-bench: MB/s of uncompressed data (thread CPU time, median of %d rounds, "
-      "%d at %s chunks), ratios of time (median of per-round ratios)\n",
-      settings.rounds, settings.layer_rounds, human(layers_chunk).c_str());
+      "%d at %s chunks; the cases ending in \"wall\" on the wall clock, median of %d rounds), "
+      "ratios of time (median of per-round ratios)\n",
+      settings.rounds, settings.layer_rounds, human(layers_chunk).c_str(),
+      settings.threaded_rounds);
   for (const auto& row : engines()) {
+    if (left_out(row.name)) continue;
     std::printf("  %-8s %.*s\n", row.name.data(), static_cast<int>(row.what.size()),
                 row.what.data());
   }
@@ -186,6 +236,16 @@ int main(int argc, char** argv) {
           print_case(results.back(), targets);
         }
       }
+    }
+  }
+  const framing_type& gzip = framings[2];
+  for (const int level : threaded_levels) {
+    for (const auto& part : parts) {
+      const std::string label = case_label("compress", level, gzip, part, layers_chunk,
+                                           std::min(part.plain.size(), settings.threaded_size));
+      if (!filter.empty() && label.find(filter) == std::string::npos) continue;
+      results.push_back(run_case(settings, "compress", level, gzip, layers_chunk, part, true));
+      print_case(results.back(), targets);
     }
   }
   const std::size_t met = print_targets(results, targets);
