@@ -537,18 +537,7 @@ bool coder_type::is_open() const { return state != nullptr; }
 transcode_result coder_type::transcode(const_element_array in_data, element_array out_data,
                                        flush_mode flush) {
   if (!state) throw constraint_error("coder is closed");
-  if (in_data.empty() && out_data.empty()) {
-    throw constraint_error("transcode: input and output arrays both empty");
-  }
-  if (in_data.length() > max_isal_length) {
-    throw constraint_error("input array longer than 4,294,967,295 bytes");
-  }
-  if (out_data.length() > max_isal_length) {
-    throw constraint_error("output array longer than 4,294,967,295 bytes");
-  }
-  if (static_cast<std::size_t>(flush) > static_cast<std::size_t>(flush_mode::finish)) {
-    throw constraint_error("flush_mode value out of range");
-  }
+  zlib::check_transcode_arguments(in_data, out_data, flush);
   engine& e = *state;
   if (e.failure != return_code_enum::OK) fail(e.failure, e.failure_text);
   engine::cursor at{in_data, out_data};

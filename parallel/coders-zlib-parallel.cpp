@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <thread>
 #include <wrenfold/coders-zlib-framing.hpp>
@@ -19,7 +18,6 @@ namespace {
 constexpr unsigned max_threads = 1024;
 constexpr std::size_t min_block_size = 1024;
 constexpr std::size_t max_block_size = std::size_t{64} << 20;
-constexpr std::uint64_t max_array_length = std::numeric_limits<std::uint32_t>::max();
 // Room past zlib's bound: a sync flush's empty stored block, or a final empty block.
 constexpr std::size_t flush_margin = 64;
 
@@ -286,18 +284,7 @@ bool parallel_compressor::is_open() const { return state && state->open; }
 transcode_result parallel_compressor::transcode(const_element_array in_data, element_array out_data,
                                                 flush_mode flush) {
   if (!is_open()) throw constraint_error("parallel_compressor is closed");
-  if (in_data.empty() && out_data.empty()) {
-    throw constraint_error("transcode: input and output arrays both empty");
-  }
-  if (in_data.length() > max_array_length) {
-    throw constraint_error("input array longer than 4,294,967,295 bytes");
-  }
-  if (out_data.length() > max_array_length) {
-    throw constraint_error("output array longer than 4,294,967,295 bytes");
-  }
-  if (static_cast<std::size_t>(flush) > static_cast<std::size_t>(flush_mode::finish)) {
-    throw constraint_error("flush_mode value out of range");
-  }
+  check_transcode_arguments(in_data, out_data, flush);
   engine& e = *state;
   if (e.failure != return_code_enum::OK) throw zlib_error(e.failure, e.failure_text);
   if (e.ended && !in_data.empty()) {
